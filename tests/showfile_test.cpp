@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -148,6 +150,13 @@ Outcome run(const Launch &launch) {
   return outcome;
 }
 
+// A file of `size` bytes that takes no disk space: zeros, then `tail` as its last bytes.
+void make_sparse(const fs::path &path, const std::uintmax_t size, const std::string &tail) {
+  spit(path, "");
+  fs::resize_file(path, size - tail.size());
+  std::ofstream(path, std::ios::binary | std::ios::app) << tail;
+}
+
 int open_or_fail(const fs::path &path, const int flags) {
   const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
   EXPECT_GE(fd, 0) << path;
@@ -277,6 +286,92 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
         break;
       }
     }
+  }
+}
+
+TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
+  const std::string proc = slurp("/proc/version");
+  const Outcome from_proc = run({.args = {"/proc/version"}});
+  EXPECT_EQ(from_proc.out, header("/proc/version") + kBanner + proc);
+
+  const TempDir dir;
+  const fs::path fifo = dir.path / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string fed(300'000, 'f');
+  const pid_t feeder = fork();
+  if (feeder == 0) {
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    _exit(fd >= 0 && write(fd, fed.data(), fed.size()) == static_cast<ssize_t>(fed.size()) ? 0 : 1);
+  }
+  const Outcome from_fifo = run({.args = {fifo}});
+  int feeder_status = -1;
+  waitpid(feeder, &feeder_status, 0);
+  EXPECT_EQ(feeder_status, 0);
+  EXPECT_EQ(from_fifo.out, header(fifo) + kBanner + fed);
+}
+
+TEST(Showfile, ShowsAFileLargerThan4GiBThroughAPipe) {
+  const TempDir dir;
+  const fs::path big = dir.path / "big";
+  const std::uintmax_t size = (std::uintmax_t{1} << 32) + 4096;
+  const std::string tail = std::string("past 4 GiB") + std::string(4000, '\0') + "the end.";
+  make_sparse(big, size, tail);
+
+  std::uintmax_t shown = 0;
+  std::string last;
+  const Outcome outcome = run({.args = {big}, .on_out = [&](const std::string_view bytes) {
+                                 shown += bytes.size();
+                                 last.append(bytes);
+                                 if (last.size() > 2 * tail.size()) {
+                                   last.erase(0, last.size() - tail.size());
+                                 }
+                               }});
+  EXPECT_EQ(shown, header(big).size() + kBanner.size() + size);
+  EXPECT_EQ(last.substr(last.size() - tail.size()), tail);
+  EXPECT_TRUE(outcome.exited_zero());
+}
+
+TEST(Showfile, LeavesALargerPipeAsItIs) {
+  std::array<int, 2> fds{-1, -1};
+  ASSERT_EQ(pipe2(fds.data(), O_CLOEXEC), 0);
+  const int larger = 2 << 20;
+  if (fcntl(fds[1], F_SETPIPE_SZ, larger) < larger) {
+    close(fds[0]);
+    close(fds[1]);
+    GTEST_SKIP() << "this user cannot raise a pipe above 1 MiB";
+  }
+  const TempDir dir;
+  const std::string contents(3 << 19, 'p');  // above 1 MiB, so the pipe would be widened
+  spit(dir.path / "f", contents);
+  const Outcome outcome = run({.args = {"f"}, .cwd = dir.path, .out = fds[1]});
+  EXPECT_TRUE(outcome.exited_zero());
+  EXPECT_EQ(fcntl(fds[0], F_GETPIPE_SZ), larger);
+  std::string out(header("f").size() + kBanner.size() + contents.size() + 1, '\0');
+  EXPECT_EQ(read(fds[0], out.data(), out.size()), static_cast<ssize_t>(out.size() - 1));
+  close(fds[0]);
+}
+
+TEST(Showfile, KeepsMemoryFlat) {
+  enum class Sink { kFile, kAppend, kPipe };
+  const TempDir dir;
+  make_sparse(dir.path / "big", std::uintmax_t{256} << 20, "");
+  spit(dir.path / "small", "s");
+  const auto peak_kib = [&](const char *input, const Sink sink) {
+    const fs::path out = dir.path / "out";
+    spit(out, "");
+    Launch launch{.args = {input}, .cwd = dir.path, .on_out = [](std::string_view) {}};
+    if (sink != Sink::kPipe) {
+      launch.out = open_or_fail(out, O_WRONLY | (sink == Sink::kAppend ? O_APPEND : 0));
+    }
+    const Outcome outcome = run(launch);
+    EXPECT_TRUE(outcome.exited_zero());
+    return outcome.usage.ru_maxrss;
+  };
+  for (const auto &[name, sink] :
+       {std::pair{"file", Sink::kFile}, std::pair{"append-mode file", Sink::kAppend},
+        std::pair{"pipe", Sink::kPipe}}) {
+    SCOPED_TRACE(name);
+    EXPECT_LE(peak_kib("big", sink), peak_kib("small", sink) + 1024);
   }
 }
 
