@@ -15,35 +15,36 @@ namespace {
 constexpr int kPipeCapacity = 1 << 20;  // the default pipe-max-size for unprivileged users
 constexpr std::size_t kMostPerCall = 0x7ffff000;  // the most one sendfile moves
 
-struct stat status_of(const int fd) {
+struct stat status_of(const int descriptor) {
   struct stat status {};
   // Only fails for a descriptor we do not hold; a zeroed status then matches no file or pipe.
-  fstat(fd, &status);
+  fstat(descriptor, &status);
   return status;
 }
 
 // A directory opens but holds nothing to show, and a regular file that is also our standard
 // output would be read back as it grows: both are refused as though the open had failed.
-bool refused(const struct stat &in, const struct stat &out) {
-  return S_ISDIR(in.st_mode) ||
-         (S_ISREG(out.st_mode) && out.st_dev == in.st_dev && out.st_ino == in.st_ino);
+bool refused(const struct stat &input, const struct stat &output) {
+  return S_ISDIR(input.st_mode) || (S_ISREG(output.st_mode) && output.st_dev == input.st_dev &&
+                                    output.st_ino == input.st_ino);
+}
+
+// A larger pipe lets the kernel move more per wake-up of the reader. It is only a hint, taken
+// when the file would not fit anyway; a pipe that is already larger is left alone.
+void widen_pipe(const off_t file_size) {
+  const int capacity = fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+  if (capacity >= 0 && capacity < kPipeCapacity && file_size > capacity) {
+    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeCapacity);
+  }
 }
 
 // The kernel moves the file without a trip through our memory. What it refuses (an append-mode
 // output, some devices and pseudo-files, an error part-way) goes on from the same position byte by
 // byte through stdio.
-void copy(std::FILE *const in, const struct stat &in_status, const struct stat &out_status) {
-  // A larger pipe lets the kernel move more per wake-up of the reader. It is only a hint, taken
-  // when the file would not fit anyway; a pipe that is already larger is left alone.
-  if (S_ISFIFO(out_status.st_mode)) {
-    const int capacity = fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
-    if (capacity >= 0 && capacity < kPipeCapacity && in_status.st_size > capacity) {
-      fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeCapacity);
-    }
-  }
+void copy(std::FILE *const input) {
   std::fflush(stdout);  // the header and banner go ahead of what the kernel writes
   for (;;) {
-    const ssize_t sent = sendfile(STDOUT_FILENO, fileno(in), nullptr, kMostPerCall);
+    const ssize_t sent = sendfile(STDOUT_FILENO, fileno(input), nullptr, kMostPerCall);
     if (sent == 0) {
       return;
     }
@@ -53,7 +54,7 @@ void copy(std::FILE *const in, const struct stat &in_status, const struct stat &
   }
   // One thread, so the per-call locking of fgetc and putchar buys nothing. A read error ends the
   // copy as the end of the file does.
-  for (int byte = getc_unlocked(in); byte != EOF; byte = getc_unlocked(in)) {
+  for (int byte = getc_unlocked(input); byte != EOF; byte = getc_unlocked(input)) {
     putchar_unlocked(byte);
   }
 }
@@ -65,21 +66,24 @@ int main(int argc, char *argv[]) {
   const char *const path = argc > 1 ? argv[1] : "";
   std::printf("Filename: %s \n", path);
 
-  std::FILE *const in = std::fopen(path, "r");
-  if (in == nullptr) {
+  std::FILE *const input = std::fopen(path, "r");
+  if (input == nullptr) {
     std::puts("Unable to access file.");
     return 0;
   }
-  const struct stat in_status = status_of(fileno(in));
-  const struct stat out_status = status_of(STDOUT_FILENO);
-  if (refused(in_status, out_status)) {
-    std::fclose(in);
+  const struct stat input_status = status_of(fileno(input));
+  const struct stat output_status = status_of(STDOUT_FILENO);
+  if (refused(input_status, output_status)) {
+    std::fclose(input);
     std::puts("Unable to access file.");
     return 0;
   }
 
   std::puts("File has been accessed and the contents are displayed on console:\n");
-  copy(in, in_status, out_status);
-  std::fclose(in);
+  if (S_ISFIFO(output_status.st_mode)) {
+    widen_pipe(input_status.st_size);
+  }
+  copy(input);
+  std::fclose(input);
   return 0;
 }
