@@ -14,10 +14,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 head -c "${size_mib}M" /dev/urandom >"$work/big"
 printf 'ab\n' >"$work/small"
-cat "$work/big" >/dev/null # into the page cache
+# Into the page cache as a file read from disk would be: written back, dropped, read again.
+sync
+dd if="$work/big" iflag=nocache count=0 status=none
+cat "$work/big" >/dev/null
 
 # row NAME RUNS INPUT [SINK [PREPARE]]: without SINK, hyperfine itself sends standard output to
-# /dev/null and starts the programs without a shell, which keeps start-up times clean.
+# /dev/null and starts the programs without a shell, which keeps start-up times clean. The file
+# sinks sync before each run, so that no run pays for the write-back of the one before it.
 row() {
   local name=$1 runs=$2 input=$3 sink=${4:-} prepare=${5:-true}
   local -a mode=(--shell=none)
@@ -33,6 +37,6 @@ echo "| sink (${size_mib} MiB file unless said) | showfile median | cat median |
 echo "|---|---|---|---|"
 row "/dev/null" 10 "$work/big"
 row "pipe into dd of=/dev/null bs=1M" 10 "$work/big" "| dd of=/dev/null bs=1M status=none"
-row "regular file, truncated each run" 10 "$work/big" ">$work/out"
-row "append-mode file, emptied each run" 5 "$work/big" ">>$work/out" ": >$work/out"
+row "regular file, truncated each run" 10 "$work/big" ">$work/out" "sync"
+row "append-mode file, emptied each run" 10 "$work/big" ">>$work/out" ": >$work/out; sync"
 row "3-byte file into /dev/null" 500 "$work/small"
