@@ -45,17 +45,15 @@ constexpr uid_t kNobody = 65534;
 constexpr std::size_t kFewBytes = 8;
 
 // What showfile writes for a file it shows, and for one it cannot.
-std::string shown_report(const std::string &path, const std::string_view contents) {
-  std::string report = "Filename: ";
-  report.append(path).append(" \n").append(kBanner).append(contents);
-  return report;
+std::string header(const std::string &path) {
+  return std::string("Filename: ").append(path) + " \n";
 }
 
-std::string failure_report(const std::string &path) {
-  std::string report = "Filename: ";
-  report.append(path).append(" \n").append(kFailure);
-  return report;
+std::string shown_report(const std::string &path, const std::string_view contents) {
+  return header(path).append(kBanner).append(contents);
 }
+
+std::string failure_report(const std::string &path) { return header(path).append(kFailure); }
 
 std::string every_byte_value() {
   std::string bytes;
