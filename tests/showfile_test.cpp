@@ -137,11 +137,16 @@ void drain(const pid_t child, std::array<pollfd, 2> fds, const Launch &launch, O
         continue;
       }
       const ssize_t got = read(fds[i].fd, buffer.data(), buffer.size());
-      const std::string_view bytes(buffer.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
-      if (got <= 0 && (got == 0 || errno != EINTR)) {  // a terminal's master reads EIO at the end
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got <= 0) {  // the end; a terminal's master reads EIO there
         close(fds[i].fd);
         fds[i].fd = -1;
-      } else if (i == 1) {
+        continue;
+      }
+      const std::string_view bytes(buffer.data(), static_cast<std::size_t>(got));
+      if (i == 1) {
         outcome.err += bytes;
       } else if (launch.on_out) {
         launch.on_out(bytes);
@@ -374,7 +379,8 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
 
   const TempDir dir;
   std::string contents;
-  while (contents.size() < kLargeFile / kByteValues / kByteValues) {  // beyond a terminal's buffer
+  constexpr std::size_t kBeyondTerminalBuffers = 64 << 10;
+  while (contents.size() < kBeyondTerminalBuffers) {
     contents += every_byte_value();
   }
   spit(dir.path / "f", contents);
@@ -386,8 +392,9 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
 TEST(Showfile, ShowsAPrefixOfAGrowingFile) {
   const TempDir dir;
   const fs::path growing = dir.path / "growing";
+  constexpr std::size_t kStartSize = 1 << 20;
   std::string start;
-  for (int line = 0; start.size() < kLargeFile / kByteValues; ++line) {
+  for (int line = 0; start.size() < kStartSize; ++line) {
     start.append(std::to_string(line)).append("\n");
   }
   spit(growing, start);
