@@ -104,7 +104,8 @@ struct Launch {
   int capture = -1;    // with `out` given, a descriptor to read back instead (a terminal's master)
   std::function<void(std::string_view)> on_out{};  // takes the output instead of Outcome::out
   fs::path program = kShowfilePath;
-  bool as_nobody = false;  // when root, run the child as the unprivileged user nobody
+  bool as_nobody = false;    // when root, run the child as the unprivileged user nobody
+  bool nonblocking = false;  // the captured standard output is a non-blocking pipe
 };
 
 struct Outcome {
@@ -160,7 +161,8 @@ void drain(const pid_t child, std::array<pollfd, 2> fds, const Launch &launch, O
 Outcome run(const Launch &launch) {
   std::array<int, 2> out_pipe{-1, -1};
   std::array<int, 2> err_pipe{-1, -1};
-  if ((launch.out == kCapture && pipe2(out_pipe.data(), O_CLOEXEC) != 0) ||
+  const int out_flags = O_CLOEXEC | (launch.nonblocking ? O_NONBLOCK : 0);
+  if ((launch.out == kCapture && pipe2(out_pipe.data(), out_flags) != 0) ||
       pipe2(err_pipe.data(), O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe2 failed";
     return {};
@@ -211,6 +213,7 @@ TEST(Showfile, ShowsTheFileExactly) {
     std::string file;
     std::string contents;
     std::vector<std::string> extra_args;
+    bool nonblocking = false;
   };
   const std::vector<Row> rows{
       {"three bytes", "f", "ab\n", {}},
@@ -222,6 +225,7 @@ TEST(Showfile, ShowsTheFileExactly) {
       {"conversions in the name", "%s%n%d", "percent\n", {}},
       {"line feed and non-UTF-8 in the name", "a\nb\xff\xfe", "odd\n", {}},
       {"extra arguments ignored", "f", "first\n", {"g", "--version", ""}},
+      {"into a non-blocking pipe", "f", std::string(std::size_t{32} << 20, 'n'), {}, true},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -229,7 +233,7 @@ TEST(Showfile, ShowsTheFileExactly) {
     spit(dir.path / row.file, row.contents);
     std::vector<std::string> args{row.file};
     args.insert(args.end(), row.extra_args.begin(), row.extra_args.end());
-    const Outcome outcome = run({.args = args, .cwd = dir.path});
+    const Outcome outcome = run({.args = args, .cwd = dir.path, .nonblocking = row.nonblocking});
     EXPECT_EQ(outcome.out, shown_report(row.file, row.contents));
     expect_clean(outcome);
   }
@@ -254,6 +258,7 @@ TEST(Showfile, ReportsWhatCannotBeShown) {
       {"regular file used as a directory", {"file/x"}},
       {"symbolic link loop", {"loop"}},
       {"path longer than PATH_MAX", {too_long}},
+      {"standard output itself, a pipe", {"/dev/stdout"}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -285,6 +290,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     kAppendToOther,
     kOutputClosed,
     kDeviceFull,
+    kFullEndless,
     kAppendToItself,
     kStdinPipe
   };
@@ -293,6 +299,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       {"appended to another file", Sink::kAppendToOther},
       {"standard output closed", Sink::kOutputClosed},
       {"standard output full", Sink::kDeviceFull},
+      {"standard output full, input endless", Sink::kFullEndless},
       {"appended to the shown file", Sink::kAppendToItself},
       {"standard input left unread", Sink::kStdinPipe},
   };
@@ -317,8 +324,9 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       launch.out = open_or_fail(sink == Sink::kAppendToOther ? other : shown, O_WRONLY | O_APPEND);
     } else if (sink == Sink::kOutputClosed) {
       launch.out = kClosed;
-    } else if (sink == Sink::kDeviceFull) {
+    } else if (sink == Sink::kDeviceFull || sink == Sink::kFullEndless) {
       launch.out = open_or_fail("/dev/full", O_WRONLY);
+      launch.args = {sink == Sink::kFullEndless ? "/dev/zero" : shown};
     }
     const Outcome outcome = run(launch);
     expect_clean(outcome);
@@ -337,6 +345,23 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     close(stdin_pipe[0]);
     close(stdin_pipe[1]);
   }
+}
+
+TEST(Showfile, KeepsEveryByteOfRunsSharingAFile) {
+  const TempDir dir;
+  constexpr std::size_t kSize = 32 << 20;
+  spit(dir.path / "a", std::string(kSize, '\1'));
+  spit(dir.path / "b", std::string(kSize, '\2'));
+  spit(dir.path / "out", "");
+  const Outcome outcome = run({.args = {"-c", R"("$0" a & "$0" b & wait)", kShowfilePath},
+                               .cwd = dir.path,
+                               .out = open_or_fail(dir.path / "out", O_WRONLY),
+                               .program = "/bin/sh"});
+  expect_clean(outcome);
+  const std::string out = slurp(dir.path / "out");
+  EXPECT_EQ(out.size(), 2 * (shown_report("a", "").size() + kSize));
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\1'), kSize);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\2'), kSize);
 }
 
 TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
