@@ -20,12 +20,13 @@ dd if="$work/big" iflag=nocache count=0 status=none
 cat "$work/big" >/dev/null
 
 # row NAME RUNS INPUT [SINK [PREPARE]]: without SINK, hyperfine itself sends standard output to
-# /dev/null and starts the programs without a shell, which keeps start-up times clean. The file
-# sinks sync before each run, so that no run pays for the write-back of the one before it.
+# /dev/null and starts the programs without a shell, which keeps start-up times clean; with it,
+# bash runs them, for its process substitution. The file sinks sync before each run, so that no
+# run pays for the write-back of the one before it.
 row() {
   local name=$1 runs=$2 input=$3 sink=${4:-} prepare=${5:-true}
   local -a mode=(--shell=none)
-  [ -n "$sink" ] && mode=(--prepare "$prepare")
+  [ -n "$sink" ] && mode=(--shell=bash --prepare "$prepare")
   hyperfine --style none --warmup 1 --runs "$runs" "${mode[@]}" --export-csv "$work/times.csv" \
     "$showfile $input $sink" "cat $input $sink" >/dev/null
   awk -F, -v name="$name" 'NR == 2 { s = $4 } NR == 3 { c = $4 }
@@ -37,6 +38,7 @@ echo "| sink (${size_mib} MiB file unless said) | showfile median | cat median |
 echo "|---|---|---|---|"
 row "/dev/null" 10 "$work/big"
 row "pipe into dd of=/dev/null bs=1M" 10 "$work/big" "| dd of=/dev/null bs=1M status=none"
+row "pipe input, into dd of=/dev/null bs=1M" 10 "<(cat $work/big)" "| dd of=/dev/null bs=1M status=none"
 row "regular file, truncated each run" 10 "$work/big" ">$work/out" "sync"
 row "append-mode file, emptied each run" 10 "$work/big" ">>$work/out" ": >$work/out; sync"
 row "3-byte file into /dev/null" 500 "$work/small"
