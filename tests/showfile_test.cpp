@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -392,7 +393,9 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
 
 TEST(Showfile, ShowsEveryByteOnARawTerminal) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
+  if (master < 0) {  // a chroot or build sandbox without devpts mounted
+    GTEST_SKIP() << "no pseudo-terminals here: posix_openpt: " << std::strerror(errno);
+  }
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
   const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
