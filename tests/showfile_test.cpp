@@ -3,9 +3,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +49,14 @@ constexpr int kCannotStart = 127;  // the child's status when showfile could not
 constexpr int kHangMillis = 60'000;
 constexpr uid_t kNobody = 65534;
 constexpr std::size_t kFewBytes = 8;
+constexpr int kPauseMillis = 500;
+constexpr int kDefaultPipe = 64 << 10;
+constexpr int kWidePipe = 1 << 20;
+constexpr long kMostCpuMicros = 100'000;            // for a run that spends a pause waiting
+constexpr rlimit kSmallData{512 << 10, 512 << 10};  // too small for a large buffer
+constexpr rlimit kSmallFile{1 << 10, 1 << 10};
+constexpr std::size_t kBeyondAPipe =
+    100'000;  // more than a default pipe holds, less than an argument may be
 
 // What showfile writes for a file it shows, and for one it cannot.
 std::string header(const std::string &path) {
@@ -80,6 +93,20 @@ void make_sparse(const fs::path &path, const std::uintmax_t size, const std::str
   std::ofstream(path, std::ios::binary | std::ios::app) << tail;
 }
 
+// For Launch::in_child: sendfile and splice fail with EPERM, as some sandboxes make them.
+bool forbid_kernel_copy() {
+  auto filter = std::to_array<sock_filter>({
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
+      {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, SYS_sendfile},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, SYS_splice},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | EPERM},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+  });
+  const sock_fprog program{filter.size(), filter.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // A fresh folder for one test, removed with everything in it.
 struct TempDir {
   fs::path path;
@@ -105,8 +132,11 @@ struct Launch {
   int capture = -1;    // with `out` given, a descriptor to read back instead (a terminal's master)
   std::function<void(std::string_view)> on_out{};  // takes the output instead of Outcome::out
   fs::path program = kShowfilePath;
-  bool as_nobody = false;    // when root, run the child as the unprivileged user nobody
-  bool nonblocking = false;  // the captured standard output is a non-blocking pipe
+  bool as_nobody = false;  // when root, run the child as the unprivileged user nobody
+  // The captured standard output is a non-blocking pipe, read only after a pause that the run
+  // must spend waiting, not spinning.
+  bool nonblocking = false;
+  std::function<bool()> in_child{};  // run in the child before showfile starts
 };
 
 struct Outcome {
@@ -114,6 +144,7 @@ struct Outcome {
   std::string err;
   int status = -1;
   rusage usage{};
+  int pipe_size = -1;  // the captured pipe's at the end
   [[nodiscard]] bool exited_zero() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 };
 
@@ -128,6 +159,9 @@ void expect_clean(const Outcome &outcome) {
 void drain(const pid_t child, std::array<pollfd, 2> fds, const Launch &launch, Outcome &outcome) {
   constexpr std::size_t kChunk = 1 << 16;
   std::vector<char> buffer(kChunk);
+  if (launch.nonblocking) {
+    poll(nullptr, 0, kPauseMillis);
+  }
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     const int ready = poll(fds.data(), fds.size(), kHangMillis);
     if (ready == 0) {
@@ -186,7 +220,9 @@ Outcome run(const Launch &launch) {
       _exit(kCannotStart);
     }
     std::signal(SIGPIPE, SIG_DFL);  // as a shell would start it, whatever this process ignores
-    execv(argv[0], argv.data());
+    if (!launch.in_child || launch.in_child()) {
+      execv(argv[0], argv.data());
+    }
     _exit(kCannotStart);
   }
   for (const int descriptor : {launch.in, launch.out, out_pipe[1], err_pipe[1]}) {
@@ -196,8 +232,16 @@ Outcome run(const Launch &launch) {
   }
   Outcome outcome;
   const int capture = launch.out == kCapture ? out_pipe[0] : launch.capture;
+  const int kept = fcntl(capture, F_DUPFD_CLOEXEC, 0);  // drain closes what it reads
   drain(child, {pollfd{capture, POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0}}, launch, outcome);
+  outcome.pipe_size = fcntl(kept, F_GETPIPE_SZ);
+  close(kept);
   wait4(child, &outcome.status, 0, &outcome.usage);
+  if (launch.nonblocking) {
+    timeval cpu{};
+    timeradd(&outcome.usage.ru_utime, &outcome.usage.ru_stime, &cpu);
+    EXPECT_LT(cpu.tv_sec * 1'000'000 + cpu.tv_usec, kMostCpuMicros);
+  }
   return outcome;
 }
 
@@ -215,6 +259,7 @@ TEST(Showfile, ShowsTheFileExactly) {
     std::string contents;
     std::vector<std::string> extra_args;
     bool nonblocking = false;
+    std::function<bool()> in_child{};
   };
   const std::vector<Row> rows{
       {"three bytes", "f", "ab\n", {}},
@@ -227,6 +272,18 @@ TEST(Showfile, ShowsTheFileExactly) {
       {"line feed and non-UTF-8 in the name", "a\nb\xff\xfe", "odd\n", {}},
       {"extra arguments ignored", "f", "first\n", {"g", "--version", ""}},
       {"into a non-blocking pipe", "f", std::string(std::size_t{32} << 20, 'n'), {}, true},
+      {"sendfile and splice forbidden",
+       "f",
+       bytes + std::string(kBeyondAPipe, 'k'),
+       {},
+       false,
+       forbid_kernel_copy},
+      {"too little memory for a large buffer",
+       "f",
+       std::string(kBeyondAPipe, 'm'),
+       {},
+       false,
+       [] { return setrlimit(RLIMIT_DATA, &kSmallData) == 0; }},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -234,9 +291,13 @@ TEST(Showfile, ShowsTheFileExactly) {
     spit(dir.path / row.file, row.contents);
     std::vector<std::string> args{row.file};
     args.insert(args.end(), row.extra_args.begin(), row.extra_args.end());
-    const Outcome outcome = run({.args = args, .cwd = dir.path, .nonblocking = row.nonblocking});
+    const Outcome outcome = run(
+        {.args = args, .cwd = dir.path, .nonblocking = row.nonblocking, .in_child = row.in_child});
     EXPECT_EQ(outcome.out, shown_report(row.file, row.contents));
     expect_clean(outcome);
+    // Only a file that would not fit is worth a wider pipe.
+    EXPECT_EQ(outcome.pipe_size,
+              row.contents.size() > std::size_t{kDefaultPipe} ? kWidePipe : kDefaultPipe);
   }
 }
 
@@ -249,6 +310,7 @@ TEST(Showfile, ReportsWhatCannotBeShown) {
   struct Row {
     const char *name;
     std::vector<std::string> args;
+    bool nonblocking = false;
   };
   const std::vector<Row> rows{
       {"missing file", {"missing"}},
@@ -260,13 +322,16 @@ TEST(Showfile, ReportsWhatCannotBeShown) {
       {"symbolic link loop", {"loop"}},
       {"path longer than PATH_MAX", {too_long}},
       {"standard output itself, a pipe", {"/dev/stdout"}},
+      {"its own memory, which reads EIO at its start", {"/proc/self/mem"}},
+      {"name longer than a non-blocking pipe", {std::string(kBeyondAPipe, 'n')}, true},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     const TempDir dir;
     spit(dir.path / "file", "contents\n");
     fs::create_symlink("loop", dir.path / "loop");
-    const Outcome outcome = run({.args = row.args, .cwd = dir.path});
+    const Outcome outcome =
+        run({.args = row.args, .cwd = dir.path, .nonblocking = row.nonblocking});
     EXPECT_EQ(outcome.out, failure_report(row.args.empty() ? "" : row.args[0]));
     expect_clean(outcome);
   }
@@ -293,7 +358,8 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     kDeviceFull,
     kFullEndless,
     kAppendToItself,
-    kStdinPipe
+    kStdinPipe,
+    kSizeLimit
   };
   const std::vector<std::pair<const char *, Sink>> rows{
       {"another file, after what was written to it", Sink::kAfterOther},
@@ -303,6 +369,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       {"standard output full, input endless", Sink::kFullEndless},
       {"appended to the shown file", Sink::kAppendToItself},
       {"standard input left unread", Sink::kStdinPipe},
+      {"another file past a file-size limit, input endless", Sink::kSizeLimit},
   };
   const std::string contents(200'000, 'x');  // larger than any stdio buffer
   const std::string before = "kept\n";
@@ -318,7 +385,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     ASSERT_EQ(write(stdin_pipe[1], "unread", 6), 6);
 
     Launch launch{.args = {shown}, .in = dup(stdin_pipe[0])};
-    if (sink == Sink::kAfterOther) {
+    if (sink == Sink::kAfterOther || sink == Sink::kSizeLimit) {
       launch.out = open_or_fail(other, O_WRONLY);
       lseek(launch.out, 0, SEEK_END);
     } else if (sink == Sink::kAppendToOther || sink == Sink::kAppendToItself) {
@@ -328,6 +395,10 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     } else if (sink == Sink::kDeviceFull || sink == Sink::kFullEndless) {
       launch.out = open_or_fail("/dev/full", O_WRONLY);
       launch.args = {sink == Sink::kFullEndless ? "/dev/zero" : shown};
+    }
+    if (sink == Sink::kSizeLimit) {
+      launch.args = {"/dev/zero"};
+      launch.in_child = [] { return setrlimit(RLIMIT_FSIZE, &kSmallFile) == 0; };
     }
     const Outcome outcome = run(launch);
     expect_clean(outcome);
@@ -339,7 +410,12 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       EXPECT_EQ(shown_now, contents);
     }
     const bool to_other = sink == Sink::kAfterOther || sink == Sink::kAppendToOther;
-    EXPECT_EQ(slurp(other), to_other ? before + shown_report(shown, contents) : before);
+    if (sink == Sink::kSizeLimit) {
+      const std::string zeros(kSmallFile.rlim_cur, '\0');
+      EXPECT_EQ(slurp(other), (before + shown_report("/dev/zero", zeros)).substr(0, zeros.size()));
+    } else {
+      EXPECT_EQ(slurp(other), to_other ? before + shown_report(shown, contents) : before);
+    }
     EXPECT_EQ(outcome.out, sink == Sink::kStdinPipe ? shown_report(shown, contents) : "");
     std::array<char, kFewBytes> left{};
     EXPECT_EQ(read(stdin_pipe[0], left.data(), left.size()), 6);
@@ -363,14 +439,47 @@ TEST(Showfile, KeepsEveryByteOfRunsSharingAFile) {
   EXPECT_EQ(out.size(), 2 * (shown_report("a", "").size() + kSize));
   EXPECT_EQ(std::count(out.begin(), out.end(), '\1'), kSize);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\2'), kSize);
+
+  // Fifty runs into one pipe: the header line of each leaves whole.
+  const Outcome many =
+      run({.args = {"-c", R"(for i in $(seq 50); do "$0" s & done | grep -cx 'Filename: s ')",
+                    kShowfilePath},
+           .cwd = dir.path,
+           .program = "/bin/sh"});
+  EXPECT_EQ(many.out, "50\n");
+}
+
+// As root in a mount namespace of its own: two new tmpfs number their first files alike, and a
+// loop device is given itself as standard output.
+TEST(Showfile, RefusesOnlyItsOwnOutput) {
+  constexpr int kCannotSetUp = 77;
+  const TempDir dir;
+  const std::string image(512, 'i');
+  spit(dir.path / "image", image);
+  const Outcome outcome = run(
+      {.args = {"--mount", "sh", "-c", R"sh(mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b &&
+          d=$(losetup -f --show image) && ln -s "$d" dev || exit 77
+          : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>dev; losetup -d "$d"; cat b/f image)sh",
+                kShowfilePath},
+       .cwd = dir.path,
+       .program = "/usr/bin/unshare"});
+  if (geteuid() != 0 || WEXITSTATUS(outcome.status) == kCannotSetUp) {
+    GTEST_SKIP() << "needs root, tmpfs and a loop device: " << outcome.err;
+  }
+  const std::string refused = failure_report("dev");
+  EXPECT_EQ(outcome.out, shown_report("a/f", "x") + refused + image.substr(refused.size()));
+  expect_clean(outcome);
 }
 
 TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
-  // The child's own memory reads EIO at offset 0: the banner, then nothing.
-  for (const auto &[path, contents] : {std::pair{"/proc/version", slurp("/proc/version")},
-                                       std::pair{"/proc/self/mem", std::string()}}) {
-    const Outcome outcome = run({.args = {std::string(path)}});
-    EXPECT_EQ(outcome.out, shown_report(path, contents));
+  // The child's own command line, made longer than a pipe: sendfile refuses it.
+  const std::string extra(kBeyondAPipe, 'c');
+  const std::string cmdline = std::string(kShowfilePath) + '\0' + "/proc/self/cmdline" + '\0';
+  for (const auto &[args, contents] :
+       {std::pair{std::vector<std::string>{"/proc/version"}, slurp("/proc/version")},
+        std::pair{std::vector<std::string>{"/proc/self/cmdline", extra}, cmdline + extra + '\0'}}) {
+    const Outcome outcome = run({.args = args});
+    EXPECT_EQ(outcome.out, shown_report(args[0], contents));
     expect_clean(outcome);
   }
 
@@ -379,11 +488,12 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
   ASSERT_EQ(mkfifo(fifo.c_str(), S_IRUSR | S_IWUSR), 0);
   const std::string fed(300'000, 'f');
   const pid_t feeder = fork();
-  if (feeder == 0) {
+  if (feeder == 0) {  // a slow writer, which showfile must wait for without spinning
     const int descriptor = open(fifo.c_str(), O_WRONLY);
+    poll(nullptr, 0, kPauseMillis);
     _exit(write(descriptor, fed.data(), fed.size()) == static_cast<ssize_t>(fed.size()) ? 0 : 1);
   }
-  const Outcome outcome = run({.args = {fifo}});
+  const Outcome outcome = run({.args = {fifo}, .nonblocking = true});
   int feeder_status = -1;
   waitpid(feeder, &feeder_status, 0);
   EXPECT_EQ(feeder_status, 0);
@@ -496,25 +606,23 @@ TEST(Showfile, LeavesALargerPipeAsItIs) {
   if (fcntl(fds[1], F_SETPIPE_SZ, larger) < larger) {
     close(fds[0]);
     close(fds[1]);
-    GTEST_SKIP() << "this user cannot raise a pipe above 1 MiB";
+    GTEST_SKIP() << "a pipe above pipe-max-size (1 MiB) needs CAP_SYS_RESOURCE, which we lack";
   }
   const TempDir dir;
-  const std::string contents(3 << 19, 'p');  // above 1 MiB, so the pipe would be widened
+  const std::string contents(3 * std::size_t{kWidePipe},
+                             'p');  // more than the pipe holds, read while written
   spit(dir.path / "f", contents);
-  const Outcome outcome = run({.args = {"f"}, .cwd = dir.path, .out = fds[1]});
+  const Outcome outcome = run({.args = {"f"}, .cwd = dir.path, .out = fds[1], .capture = fds[0]});
   expect_clean(outcome);
-  EXPECT_EQ(fcntl(fds[0], F_GETPIPE_SZ), larger);
-  const std::string expected = shown_report("f", contents);
-  std::string out(expected.size() + 1, '\0');
-  EXPECT_EQ(read(fds[0], out.data(), out.size()), static_cast<ssize_t>(expected.size()));
-  close(fds[0]);
+  EXPECT_EQ(outcome.out, shown_report("f", contents));
+  EXPECT_EQ(outcome.pipe_size, larger);
 }
 
 TEST(Showfile, KeepsMemoryFlat) {
   enum class Sink { kFile, kAppend, kPipe };
   const TempDir dir;
   make_sparse(dir.path / "big", kLargeFile, "");
-  spit(dir.path / "small", "s");
+  spit(dir.path / "small", std::string(4 * std::size_t{kWidePipe}, 's'));  // fills any buffer
   const auto peak_kib = [&](const char *input, const Sink sink) {
     Launch launch{.args = {input}, .cwd = dir.path, .on_out = [](std::string_view) {}};
     if (sink != Sink::kPipe) {
