@@ -147,12 +147,14 @@ std::size_t first_read_size(const struct stat &output, const std::size_t report_
   return buffer.size() - past % buffer.size();
 }
 
-// A larger pipe lets the kernel move more per wake-up of the reader. It is only a hint, taken
-// when the file would not fit anyway; a pipe that is already larger is left alone.
-void widen_pipe(const off_t file_size) {
-  const int capacity = fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
-  if (capacity >= 0 && capacity < kPipeCapacity && file_size > capacity) {
-    fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeCapacity);
+// A larger pipe, on either side, lets the kernel move more per wake-up of the other end. It is
+// only a hint, taken when the input would not fit anyway (a pipe's size is unknown, so it may
+// not); a pipe that is already larger is left alone, and a descriptor that is no pipe ignored.
+void widen_pipe(const int descriptor, const struct stat &input) {
+  const int capacity = fcntl(descriptor, F_GETPIPE_SZ);
+  const bool may_not_fit = S_ISFIFO(input.st_mode) || input.st_size > capacity;
+  if (capacity >= 0 && capacity < kPipeCapacity && may_not_fit) {
+    fcntl(descriptor, F_SETPIPE_SZ, kPipeCapacity);
   }
 }
 
@@ -241,9 +243,8 @@ int main(int argc, char *argv[]) {
     return 0;
   }
 
-  if (S_ISFIFO(output_status.st_mode)) {
-    widen_pipe(input_status.st_size);
-  }
+  widen_pipe(STDOUT_FILENO, input_status);
+  widen_pipe(input, input_status);
   if (report(kBanner) && (!probed || (got > 0 && write_held(buffer, got)))) {
     copy(input, input_status.st_mode, output_status, buffer, probed ? buffer.size() : first);
   }
