@@ -10,9 +10,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 showfile=${SHOWFILE:-$root/build/showfile}
 command -v hyperfine >/dev/null || { echo "hyperfine is missing: apt-get install hyperfine" >&2; exit 1; }
 [ -x "$showfile" ] || { echo "no $showfile: build it first (see README.md)" >&2; exit 1; }
-peers=(cat)
-command -v busybox >/dev/null && peers+=("busybox cat")
-coreutils cat --version >/dev/null 2>&1 && peers+=("coreutils cat")  # uutils' multi-call binary
+peers=(cat) names=(cat)
+command -v busybox >/dev/null && peers+=("busybox cat") names+=("busybox cat")
+coreutils cat --version >/dev/null 2>&1 && peers+=("coreutils cat") names+=("uutils cat")
 
 # Beside the repository, so that the file rows write to the file system it is on.
 work=$(mktemp -d "$root/build-bench.XXXXXX")
@@ -43,7 +43,7 @@ row() {
 
 filesystem=$(df --output=fstype "$work" | tail -n 1)
 printf '| sink (%s MiB file unless said) | showfile |' "$size_mib"
-printf ' %s |' "${peers[@]}"
+printf ' %s |' "${names[@]}"
 printf ' showfile/cat |\n|---|---|'
 printf -- '---|%.0s' "${peers[@]}"
 printf -- '---|\n'
