@@ -13,9 +13,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <string_view>
+
+// Files past 2 GiB and inode numbers past 2^32 on 32-bit builds too: the build asks for 64-bit
+// offsets, and no build may lose them unseen.
+static_assert(sizeof(off_t) == sizeof(std::int64_t), "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 
