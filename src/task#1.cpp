@@ -31,44 +31,50 @@ constexpr int kPipeCapacity = 1 << 20;  // the default pipe-max-size for unprivi
 constexpr std::size_t kMostPerCall = 0x7ffff000;  // the most one sendfile or splice moves
 constexpr std::size_t kBufferSize = 1 << 20;
 constexpr std::size_t kPageSize = 4096;
+constexpr int kPauseMillis = 1;
 
-// Whether a call that failed may be tried again: at once after a signal, and after EAGAIN (a
-// non-blocking descriptor was not ready) once each of `ready` is. Any other failure is final.
-bool may_retry(const std::initializer_list<pollfd> ready) {
-  if (errno != EAGAIN) {
-    return errno == EINTR;
-  }
-  for (pollfd wait : ready) {
-    int polled = 0;
-    do {
-      polled = poll(&wait, 1, -1);
-    } while (polled < 0 && errno == EINTR);
-    if (polled < 0) {
-      return false;
+// Tries `call` until it answers other than EINTR or EAGAIN. After EAGAIN (a non-blocking end was
+// not ready) it waits until poll finds each of `ends` ready; with no end, EAGAIN is the answer.
+// Every wait of the run is here: poll holds no lock, so the output's reader can always read what
+// was written, and be killed. Ends that poll ready while the call says EAGAIN may have raced once;
+// twice in a row, poll cannot wait for one of them (a device without a poll, as /dev/hwrng), and
+// a pause keeps the run from spinning.
+template <typename Call>
+auto retried(const Call &call, const std::span<pollfd> ends) {
+  for (bool disagreed = false;;) {
+    const auto answer = call();
+    if (answer >= 0 || (errno != EINTR && (errno != EAGAIN || ends.empty()))) {
+      return answer;
+    }
+    const bool ready = poll(ends.data(), ends.size(), 0) == std::ssize(ends);
+    if (ready && disagreed) {
+      poll(nullptr, 0, kPauseMillis);
+    }
+    disagreed = ready;
+    for (pollfd &end : ends) {
+      if (poll(&end, 1, -1) < 0 && errno != EINTR) {
+        return answer;
+      }
     }
   }
-  return true;
 }
 
-// The pieces leave in one writev, so that a report line is never torn by another run writing to
-// the same output. A full non-blocking output is waited for, where stdio would drop what it could
-// not write. False once the output has failed: nothing more may follow, so that what was written
-// stays a clean prefix.
+// One report line leaves in one writev, which a pipe takes whole up to PIPE_BUF bytes, so that
+// runs sharing it do not tear it. A full non-blocking output is waited for, where stdio would drop
+// what it could not write. False once the output has failed: nothing may follow, so that what was
+// written stays a clean prefix.
 bool write_all(const std::initializer_list<std::string_view> pieces) {
-  std::array<iovec, 4> parts{};
+  std::array<iovec, 3> parts{};
   std::size_t count = 0;
   for (const std::string_view piece : pieces) {
-    if (!piece.empty()) {
-      parts[count++] = {const_cast<char *>(piece.data()), piece.size()};
-    }
+    parts[count++] = {const_cast<char *>(piece.data()), piece.size()};
   }
+  std::array<pollfd, 1> output{{{STDOUT_FILENO, POLLOUT, 0}}};
   for (std::span<iovec> left(parts.data(), count); !left.empty();) {
-    const ssize_t written = writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size()));
+    const ssize_t written = retried(
+        [&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); }, output);
     if (written <= 0) {
-      if (written == 0 || !may_retry({{STDOUT_FILENO, POLLOUT, 0}})) {
-        return false;
-      }
-      continue;
+      return false;
     }
     auto done = static_cast<std::size_t>(written);
     for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
@@ -80,6 +86,20 @@ bool write_all(const std::initializer_list<std::string_view> pieces) {
     }
   }
   return true;
+}
+
+// The open waits as it must (a FIFO for its writer, a file under a lease for its holder). Then this
+// run's own open file description turns non-blocking, so that no read, sendfile or splice ever
+// waits for the input inside the kernel, where it would hold the output pipe locked against its
+// reader; poll waits instead. An input that cannot be made so is not shown.
+int open_input(const char *const path) {
+  const int input = retried([path] { return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY); }, {});
+  // Of the flags that F_SETFL sets, the open asked for none, so O_NONBLOCK alone keeps the rest.
+  if (input >= 0 && fcntl(input, F_SETFL, O_NONBLOCK) != 0) {
+    close(input);
+    return -1;
+  }
+  return input;
 }
 
 // The copy buffer, taken before the banner is written so that a run never announces what it then
@@ -95,37 +115,19 @@ std::span<char> copy_buffer() {
   return page;
 }
 
-// Reads into `into`: the byte count, 0 at the end of the input, negative on a read error.
-ssize_t read_some(const int input, const std::span<char> into) {
-  for (;;) {
-    const ssize_t got = read(input, into.data(), into.size());
-    if (got >= 0 || !may_retry({{input, POLLIN, 0}})) {
-      return got;
-    }
-  }
+// The byte count, 0 at the end of the input, negative on an error (EAGAIN too, with no `ends`).
+ssize_t read_some(const int input, const std::span<char> into, const std::span<pollfd> ends) {
+  return retried([&] { return read(input, into.data(), into.size()); }, ends);
 }
 
 bool write_held(const std::span<const char> buffer, const ssize_t size) {
   return write_all({{buffer.data(), static_cast<std::size_t>(size)}});
 }
 
-struct stat status_of(const int descriptor) {
-  struct stat status {};
-  // Only fails for a descriptor we do not hold; a zeroed status then matches no file or pipe.
-  fstat(descriptor, &status);
-  return status;
-}
-
-// A FIFO waits for its writer, a terminal for a keystroke, a device may wait on its hardware:
-// neither their open nor their first read may hold back what the report has to say.
-bool may_wait(const mode_t type) { return S_ISFIFO(type) || S_ISCHR(type) || S_ISSOCK(type); }
-
 // An output with a file position (a regular file, a block device) may be shared with other
 // writers, as in `xargs -P4 showfile > log`. write(2) advances a shared position under a lock;
 // sendfile would overwrite what the others write meanwhile, so such an output takes the buffer.
-bool has_position(const struct stat &output) {
-  return S_ISREG(output.st_mode) || S_ISBLK(output.st_mode);
-}
+bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
 
 // A file, pipe or block device that is also our standard output would be read back as it is
 // written, without end.
@@ -138,26 +140,31 @@ bool same_as_output(const struct stat &input, const struct stat &output) {
 }
 
 // Writes into a file that start and end on multiples of the buffer size fill the page cache's
-// large folios whole, so the first read is cut to bring the output there once the report and it
-// are written. Without a position the kernel moves the data, and the first read is a page.
-std::size_t first_read_size(const struct stat &output, const std::size_t report_size,
+// large folios whole, so the first read is cut to bring the output there once the banner and it
+// are written. Only an input that takes reads of any size is cut: pseudo-files (whose size reads
+// 0) and character devices may want whole records, and speed must not change what is shown.
+// Without a position the kernel moves the data, and the first read is a page.
+std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
   if (!has_position(output)) {
     return kPageSize;
   }
-  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
-  const off_t start =
-      flags >= 0 && (flags & O_APPEND) != 0 ? output.st_size : lseek(STDOUT_FILENO, 0, SEEK_CUR);
-  const auto past = static_cast<std::size_t>(start < 0 ? 0 : start) + report_size;
+  if (!S_ISFIFO(input.st_mode) && !S_ISBLK(input.st_mode) &&
+      !(S_ISREG(input.st_mode) && input.st_size >= std::ssize(buffer))) {
+    return buffer.size();
+  }
+  // The header is written, so even in append mode the position is where the banner will start.
+  const off_t start = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  const auto past = static_cast<std::size_t>(start < 0 ? 0 : start) + kBanner.size();
   return buffer.size() - past % buffer.size();
 }
 
 // A larger pipe, on either side, lets the kernel move more per wake-up of the other end. It is
-// only a hint, taken when the input would not fit anyway (a pipe's size is unknown, so it may
-// not); a pipe that is already larger is left alone, and a descriptor that is no pipe ignored.
+// only a hint, taken when the input would not fit anyway (only a regular file's size is known);
+// a pipe that is already larger is left alone, and a descriptor that is no pipe ignored.
 void widen_pipe(const int descriptor, const struct stat &input) {
   const int capacity = fcntl(descriptor, F_GETPIPE_SZ);
-  const bool may_not_fit = S_ISFIFO(input.st_mode) || input.st_size > capacity;
+  const bool may_not_fit = !S_ISREG(input.st_mode) || input.st_size > capacity;
   if (capacity >= 0 && capacity < kPipeCapacity && may_not_fit) {
     fcntl(descriptor, F_SETPIPE_SZ, kPipeCapacity);
   }
@@ -166,26 +173,26 @@ void widen_pipe(const int descriptor, const struct stat &input) {
 // The kernel moves the bytes without a trip through our memory: splice from a pipe, sendfile
 // from anything else. False when it fails for any reason but a wait (a device it cannot copy, a
 // terminal's size limit, a sandbox that forbids the call, a read or write error); the input's
-// position is then where the kernel stopped. With a non-blocking output, splice also answers
-// EAGAIN for an empty input, so both ends are waited for.
+// position is then where the kernel stopped. EAGAIN may mean either end, so both are waited for.
 bool copied_by_kernel(const int input, const bool from_pipe) {
-  for (;;) {
-    const ssize_t moved = from_pipe
-                              ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, 0)
-                              : sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall);
-    if (moved == 0) {
-      return true;
-    }
-    if (moved < 0 && !may_retry({{input, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}})) {
-      return false;
-    }
-  }
+  std::array<pollfd, 2> ends{{{input, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}}};
+  const auto move = [&] {
+    return from_pipe ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, 0)
+                     : sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall);
+  };
+  ssize_t moved = 0;
+  do {
+    moved = retried(move, ends);
+  } while (moved > 0);
+  return moved == 0;
 }
 
 // Through the buffer with read and write, the first read `first` bytes long. A read error ends
 // the copy as the end of the file does; a failed write ends it at once.
 void copy_through_buffer(const int input, const std::span<char> buffer, std::size_t first) {
-  for (ssize_t got = 0; (got = read_some(input, buffer.first(first))) > 0; first = buffer.size()) {
+  std::array<pollfd, 1> ready{{{input, POLLIN, 0}}};
+  for (ssize_t got = 0; (got = read_some(input, buffer.first(first), ready)) > 0;
+       first = buffer.size()) {
     if (!write_held(buffer, got)) {
       return;
     }
@@ -194,11 +201,13 @@ void copy_through_buffer(const int input, const std::span<char> buffer, std::siz
 
 // Whatever the kernel will not copy goes on through the buffer from where it stopped; the write
 // there decides whether the output has failed.
-void copy(const int input, const mode_t input_type, const struct stat &output,
+void copy(const int input, const struct stat &input_status, const mode_t output,
           const std::span<char> buffer, const std::size_t first) {
+  widen_pipe(STDOUT_FILENO, input_status);
+  widen_pipe(input, input_status);
   if (has_position(output)) {
     copy_through_buffer(input, buffer, first);
-  } else if (!copied_by_kernel(input, S_ISFIFO(input_type))) {
+  } else if (!copied_by_kernel(input, S_ISFIFO(input_status.st_mode))) {
     copy_through_buffer(input, buffer, buffer.size());
   }
 }
@@ -206,52 +215,37 @@ void copy(const int input, const mode_t input_type, const struct stat &output,
 }  // namespace
 
 int main(int argc, char *argv[]) {
-  // Past a file-size limit a write then fails with EFBIG and the run ends as on a full disk,
-  // where the signal would kill it.
+  // A reader that has gone (EPIPE) or a file-size limit (EFBIG) then fails the write, and the run
+  // ends as on a full disk, where the signal would kill it.
+  std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  // Without an argument the header names an empty path, which no open accepts.
+  // Without an argument the header names an empty path, which no open accepts. The header goes
+  // before the open, which may wait; a failed write ends the run here, as everywhere.
   const char *const path = argc > 1 ? argv[1] : "";
-  // The header leaves in one write with the line after it. Only where the open may wait (a FIFO
-  // for its writer) does it go first, alone. A failed write ends the run here, as everywhere.
-  std::array<std::string_view, 3> header{"Filename: ", path, " \n"};
-  struct stat named {};
-  if (stat(path, &named) == 0 && may_wait(named.st_mode)) {
-    if (!write_all({header[0], header[1], header[2]})) {
-      return 0;
-    }
-    header = {};
+  if (!write_all({"Filename: ", path, " \n"})) {
+    return 0;
   }
-  const auto report = [&header](const std::string_view line) {
-    return write_all({header[0], header[1], header[2], line});
-  };
-
-  const int input = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  const int input = open_input(path);
   if (input < 0) {
-    report(kFailure);
+    write_all({kFailure});
     return 0;
   }
-  const struct stat input_status = status_of(input);
-  const struct stat output_status = status_of(STDOUT_FILENO);
+  // Without both statuses the run cannot rule out reading back its own output.
+  struct stat input_status {};
+  struct stat output_status {};
+  const bool refused = fstat(input, &input_status) != 0 ||
+                       fstat(STDOUT_FILENO, &output_status) != 0 ||
+                       same_as_output(input_status, output_status);
+  // The first read comes before the banner and does not wait, so that an input that cannot be
+  // read (a directory, /proc/self/mem, a device that refuses) is reported, not shown empty. Its
+  // bytes are kept for after the banner; an input with nothing yet is announced, then waited for.
   const std::span<char> buffer = copy_buffer();
-  const std::size_t first = first_read_size(
-      output_status, header[0].size() + header[1].size() + header[2].size() + kBanner.size(),
-      buffer);
-  // The first read comes before the banner, so that a file that cannot be read (a directory, a
-  // damaged disk, /proc/self/mem) is reported, not announced and shown empty. Its bytes are kept
-  // and written after the banner.
-  const bool probed = !may_wait(input_status.st_mode);
-  const bool refused = same_as_output(input_status, output_status);
-  const ssize_t got = refused || !probed ? 0 : read_some(input, buffer.first(first));
-  if (refused || got < 0) {
-    close(input);
-    report(kFailure);
-    return 0;
-  }
-
-  widen_pipe(STDOUT_FILENO, input_status);
-  widen_pipe(input, input_status);
-  if (report(kBanner) && (!probed || (got > 0 && write_held(buffer, got)))) {
-    copy(input, input_status.st_mode, output_status, buffer, probed ? buffer.size() : first);
+  const std::size_t first = first_read_size(input_status, output_status.st_mode, buffer);
+  const ssize_t got = refused ? -1 : read_some(input, buffer.first(first), {});
+  if (refused || (got < 0 && errno != EAGAIN)) {
+    write_all({kFailure});
+  } else if (write_all({kBanner}) && got != 0 && (got < 0 || write_held(buffer, got))) {
+    copy(input, input_status, output_status.st_mode, buffer, got < 0 ? first : buffer.size());
   }
   close(input);
   return 0;
