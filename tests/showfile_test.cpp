@@ -164,7 +164,7 @@ void expect_clean(const Outcome &outcome) {
 // Reads the child's standard output (when captured) and standard error until both close; a child
 // silent for a minute is killed, so that a hang fails instead of stalling the suite.
 void drain(const pid_t child, std::array<pollfd, 2> fds, const Launch &launch, Outcome &outcome) {
-  constexpr std::size_t kChunk = 1 << 16;
+  constexpr std::size_t kChunk = 1 << 20;
   std::vector<char> buffer(kChunk);
   if (launch.nonblocking) {
     poll(nullptr, 0, kPauseMillis);
