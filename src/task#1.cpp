@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -52,7 +51,7 @@ auto retried(const Call &call, const std::span<pollfd> ends) {
     }
     disagreed = ready;
     for (pollfd &end : ends) {
-      if (poll(&end, 1, -1) < 0 && errno != EINTR) {
+      if (poll(&end, 1, -1) == -1 && errno != EINTR) {
         return answer;
       }
     }
@@ -61,31 +60,32 @@ auto retried(const Call &call, const std::span<pollfd> ends) {
 
 // One report line leaves in one writev, which a pipe takes whole up to PIPE_BUF bytes, so that
 // runs sharing it do not tear it. A full non-blocking output is waited for, where stdio would drop
-// what it could not write. False once the output has failed: nothing may follow, so that what was
-// written stays a clean prefix.
-bool write_all(const std::initializer_list<std::string_view> pieces) {
-  std::array<iovec, 3> parts{};
-  std::size_t count = 0;
-  for (const std::string_view piece : pieces) {
-    parts[count++] = {const_cast<char *>(piece.data()), piece.size()};
-  }
+// what it could not write; what is written or empty is passed over first, so nothing empty is
+// written. False once the output has failed, so that what was written stays a clean prefix.
+template <typename... Pieces>
+bool write_all(const Pieces... pieces) {
+  const auto part = [](const std::string_view piece) {
+    return iovec{const_cast<char *>(piece.data()), piece.size()};
+  };
+  std::array<iovec, sizeof...(pieces)> parts{part(pieces)...};
   std::array<pollfd, 1> output{{{STDOUT_FILENO, POLLOUT, 0}}};
-  for (std::span<iovec> left(parts.data(), count); !left.empty();) {
+  std::span<iovec> left(parts);
+  for (std::size_t done = 0;;) {
+    for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
+      done -= left.front().iov_len;
+    }
+    if (left.empty()) {
+      return true;
+    }
+    left.front().iov_base = static_cast<char *>(left.front().iov_base) + done;
+    left.front().iov_len -= done;
     const ssize_t written = retried(
         [&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); }, output);
     if (written <= 0) {
       return false;
     }
-    auto done = static_cast<std::size_t>(written);
-    for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
-      done -= left.front().iov_len;
-    }
-    if (!left.empty()) {
-      left.front().iov_base = static_cast<char *>(left.front().iov_base) + done;
-      left.front().iov_len -= done;
-    }
+    done = static_cast<std::size_t>(written);
   }
-  return true;
 }
 
 // The open waits as it must (a FIFO for its writer, a file under a lease for its holder). Then this
@@ -121,7 +121,7 @@ ssize_t read_some(const int input, const std::span<char> into, const std::span<p
 }
 
 bool write_held(const std::span<const char> buffer, const ssize_t size) {
-  return write_all({{buffer.data(), static_cast<std::size_t>(size)}});
+  return write_all(std::string_view(buffer.data(), static_cast<std::size_t>(size)));
 }
 
 // An output with a file position (a regular file, a block device) may be shared with other
@@ -153,19 +153,19 @@ std::size_t first_read_size(const struct stat &input, const mode_t output,
       !(S_ISREG(input.st_mode) && input.st_size >= std::ssize(buffer))) {
     return buffer.size();
   }
-  // The header is written, so even in append mode the position is where the banner will start.
-  const off_t start = lseek(STDOUT_FILENO, 0, SEEK_CUR);
-  const auto past = static_cast<std::size_t>(start < 0 ? 0 : start) + kBanner.size();
+  // The header is written, so even in append mode this is where the banner starts; a failed
+  // lseek costs only the alignment.
+  const auto past = static_cast<std::size_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + kBanner.size();
   return buffer.size() - past % buffer.size();
 }
 
 // A larger pipe, on either side, lets the kernel move more per wake-up of the other end. It is
 // only a hint, taken when the input would not fit anyway (only a regular file's size is known);
-// a pipe that is already larger is left alone, and a descriptor that is no pipe ignored.
+// a pipe that is already larger is left alone, and a descriptor that is no pipe refuses both.
 void widen_pipe(const int descriptor, const struct stat &input) {
   const int capacity = fcntl(descriptor, F_GETPIPE_SZ);
   const bool may_not_fit = !S_ISREG(input.st_mode) || input.st_size > capacity;
-  if (capacity >= 0 && capacity < kPipeCapacity && may_not_fit) {
+  if (capacity < kPipeCapacity && may_not_fit) {
     fcntl(descriptor, F_SETPIPE_SZ, kPipeCapacity);
   }
 }
@@ -177,23 +177,25 @@ void widen_pipe(const int descriptor, const struct stat &input) {
 bool copied_by_kernel(const int input, const bool from_pipe) {
   std::array<pollfd, 2> ends{{{input, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}}};
   const auto move = [&] {
-    return from_pipe ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, 0)
-                     : sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall);
+    return from_pipe
+               ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, SPLICE_F_NONBLOCK)
+               : sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall);
   };
-  ssize_t moved = 0;
-  do {
-    moved = retried(move, ends);
-  } while (moved > 0);
-  return moved == 0;
+  for (;;) {
+    const ssize_t moved = retried(move, ends);
+    if (moved <= 0) {
+      return moved == 0;
+    }
+  }
 }
 
 // Through the buffer with read and write, the first read `first` bytes long. A read error ends
 // the copy as the end of the file does; a failed write ends it at once.
 void copy_through_buffer(const int input, const std::span<char> buffer, std::size_t first) {
   std::array<pollfd, 1> ready{{{input, POLLIN, 0}}};
-  for (ssize_t got = 0; (got = read_some(input, buffer.first(first), ready)) > 0;
-       first = buffer.size()) {
-    if (!write_held(buffer, got)) {
+  for (;; first = buffer.size()) {
+    const ssize_t got = read_some(input, buffer.first(first), ready);
+    if (got <= 0 || !write_held(buffer, got)) {
       return;
     }
   }
@@ -222,12 +224,12 @@ int main(int argc, char *argv[]) {
   // Without an argument the header names an empty path, which no open accepts. The header goes
   // before the open, which may wait; a failed write ends the run here, as everywhere.
   const char *const path = argc > 1 ? argv[1] : "";
-  if (!write_all({"Filename: ", path, " \n"})) {
+  if (!write_all("Filename: ", path, " \n")) {
     return 0;
   }
   const int input = open_input(path);
   if (input < 0) {
-    write_all({kFailure});
+    write_all(kFailure);
     return 0;
   }
   // Without both statuses the run cannot rule out reading back its own output.
@@ -242,9 +244,9 @@ int main(int argc, char *argv[]) {
   const std::span<char> buffer = copy_buffer();
   const std::size_t first = first_read_size(input_status, output_status.st_mode, buffer);
   const ssize_t got = refused ? -1 : read_some(input, buffer.first(first), {});
-  if (refused || (got < 0 && errno != EAGAIN)) {
-    write_all({kFailure});
-  } else if (write_all({kBanner}) && got != 0 && (got < 0 || write_held(buffer, got))) {
+  if (got < 0 && (refused || errno != EAGAIN)) {
+    write_all(kFailure);
+  } else if (write_all(kBanner) && (got < 0 || (got > 0 && write_held(buffer, got)))) {
     copy(input, input_status, output_status.st_mode, buffer, got < 0 ? first : buffer.size());
   }
   close(input);
