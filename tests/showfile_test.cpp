@@ -27,6 +27,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,9 +57,11 @@ constexpr int kDefaultPipe = 64 << 10;
 constexpr int kWidePipe = 1 << 20;
 constexpr long kMostCpuMicros = 100'000;            // for a run that spends a pause waiting
 constexpr rlimit kSmallData{512 << 10, 512 << 10};  // too small for a large buffer
+constexpr rlimit kSmallStack{16 << 10, 16 << 10};   // too small for a page on the stack
 constexpr rlimit kSmallFile{4 << 20, 4 << 20};
 constexpr std::size_t kCopyBuffer = 1 << 20;   // showfile's
 constexpr std::size_t kBeyondAPipe = 100'000;  // past a pipe, within an argument's limit
+constexpr const char *kStrace = "/usr/bin/strace";
 
 // What showfile writes for a file it shows, and for one it cannot.
 std::string header(const std::string &path) {
@@ -127,7 +131,7 @@ struct TempDir {
 };
 
 constexpr int kCapture = -1;  // standard output is a pipe read back into Outcome::out
-constexpr int kClosed = -2;   // the child starts with standard output closed
+constexpr int kClosed = -2;   // the child starts with standard output (or input) closed
 
 struct Launch {
   std::vector<std::string> args;  // after the program name
@@ -141,8 +145,8 @@ struct Launch {
   // The captured standard output is a non-blocking pipe, read only after a pause that the run
   // must spend waiting, not spinning.
   bool nonblocking = false;
-  std::function<bool()> in_child{};  // run in the child before showfile starts
-  std::string at_out{};              // once Outcome::out reads this alone, `then` runs
+  std::function<bool()> in_child{};   // run in the child before showfile starts
+  std::vector<std::string> at_out{};  // each time Outcome::out reads one of these, `then` runs
   std::function<void()> then{};
 };
 
@@ -193,7 +197,7 @@ void drain(const pid_t child, std::array<pollfd, 2> fds, const Launch &launch, O
         outcome.err += bytes;
       } else if (launch.on_out) {
         launch.on_out(bytes);
-      } else if ((outcome.out += bytes) == launch.at_out && launch.then) {
+      } else if (std::ranges::count(launch.at_out, outcome.out += bytes) > 0) {
         launch.then();
       }
     }
@@ -219,7 +223,8 @@ Outcome run(const Launch &launch) {
   if (child == 0) {
     const int input = launch.in >= 0 ? launch.in : open("/dev/null", O_RDONLY);
     const int output = launch.out == kCapture ? out_pipe[1] : launch.out;
-    if (dup2(input, STDIN_FILENO) < 0 || dup2(err_pipe[1], STDERR_FILENO) < 0 ||
+    if ((launch.in == kClosed ? close(STDIN_FILENO) : dup2(input, STDIN_FILENO)) < 0 ||
+        dup2(err_pipe[1], STDERR_FILENO) < 0 ||
         (output == kClosed ? close(STDOUT_FILENO) : dup2(output, STDOUT_FILENO)) < 0 ||
         close_range(STDERR_FILENO + 1, ~0U, 0) != 0 || chdir(launch.cwd.c_str()) != 0 ||
         (launch.as_nobody && geteuid() == 0 &&
@@ -262,7 +267,8 @@ TEST(Showfile, ShowsTheFileExactly) {
   const std::string bytes = std::string{'\0', '\xff'} + every_byte_value() + std::string{'\xff'};
   // Under the sanitizers, whose shadow memory no small data limit admits, the row runs unlimited.
   const auto short_of_memory = [] {
-    return kSanitized || setrlimit(RLIMIT_DATA, &kSmallData) == 0;
+    return kSanitized ||
+           (setrlimit(RLIMIT_DATA, &kSmallData) == 0 && setrlimit(RLIMIT_STACK, &kSmallStack) == 0);
   };
   const auto forbidden = [] { return refuse(SYS_sendfile, SYS_splice, EPERM); };
   struct Row {
@@ -275,6 +281,8 @@ TEST(Showfile, ShowsTheFileExactly) {
   };
   const std::vector<Row> rows{
       {"three bytes", "f", "ab\n", {}},
+      {"one byte", "f", "1", {}},
+      {"a default pipe's worth, which fits", "f", std::string(std::size_t{kDefaultPipe}, 'p'), {}},
       {"empty", "f", "", {}},
       {"no final line feed", "f", "a\nb", {}},
       {"every byte value, 0x00 and 0xff first, amid and last", "f", bytes, {}},
@@ -376,7 +384,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       {"standard input left unread", Sink::kStdinPipe},
       {"another file past a file-size limit, input endless", Sink::kSizeLimit},
   };
-  const std::string contents(2 * kCopyBuffer, 'x');  // past the buffer: its first read is cut
+  const std::string contents(2 * kCopyBuffer + 1, 'x');  // past the buffer: its first read is cut
   for (const auto &[name, sink] : rows) {
     SCOPED_TRACE(name);
     const TempDir dir;
@@ -458,10 +466,12 @@ TEST(Showfile, RefusesOnlyItsOwnOutput) {
   const TempDir dir;
   const std::string image(512, 'i');
   spit(dir.path / "image", image);
+  spit(dir.path / "other", std::string(image.size(), 'o'));
   const Outcome outcome = run(
       {.args = {"--mount", "sh", "-c", R"sh(mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b &&
-          d=$(losetup -f --show image) && ln -s "$d" dev || exit 77
-          : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>dev; losetup -d "$d"; cat b/f image)sh",
+          d=$(losetup -f --show image) && ln -s "$d" dev && e=$(losetup -f --show other) || exit 77
+          : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>dev; "$0" dev 1<>"$e"
+          losetup -d "$d" "$e"; cat b/f image other)sh",
                 kShowfilePath},
        .cwd = dir.path,
        .program = "/usr/bin/unshare"});
@@ -469,8 +479,10 @@ TEST(Showfile, RefusesOnlyItsOwnOutput) {
       outcome.err.starts_with("unshare: ")) {  // a chroot's / is no mount point to make private
     GTEST_SKIP() << "needs root, tmpfs and a loop device: " << outcome.err;
   }
-  const std::string refused = failure_report("dev");
-  EXPECT_EQ(outcome.out, shown_report("a/f", "x") + refused + image.substr(refused.size()));
+  const std::string refused = failure_report("dev") + image.substr(failure_report("dev").size());
+  EXPECT_EQ(
+      outcome.out,  // another loop device takes what it can of the first
+      shown_report("a/f", "x") + refused + shown_report("dev", refused).substr(0, image.size()));
   expect_clean(outcome);
 }
 
@@ -490,25 +502,28 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
   const fs::path fifo = dir.path / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), S_IRUSR | S_IWUSR), 0);
   const std::string fed(300'000, 'f');
-  std::array<int, 2> told{-1, -1};  // that the header is out, while the open waits for a writer
+  std::array<int, 2> told{-1, -1};  // that the header is out while the open waits, then the banner
   ASSERT_EQ(pipe2(told.data(), O_CLOEXEC), 0);
   const pid_t feeder = fork();
   if (feeder == 0) {  // a slow writer, which showfile must wait for without spinning
     close(told[1]);
     std::array<char, 1> news{};
     const int descriptor = read(told[0], news.data(), 1) == 1 ? open(fifo.c_str(), O_WRONLY) : -1;
-    poll(nullptr, 0, kPauseMillis);
-    _exit(write(descriptor, fed.data(), fed.size()) == static_cast<ssize_t>(fed.size()) ? 0 : 1);
+    const bool fed_all = read(told[0], news.data(), 1) == 1 &&
+                         poll(nullptr, 0, kPauseMillis) == 0 &&
+                         write(descriptor, fed.data(), fed.size()) == std::ssize(fed);
+    _exit(fed_all && fcntl(descriptor, F_GETPIPE_SZ) == kWidePipe ? 0 : 1);  // widened by showfile
   }
-  const Outcome outcome =
-      run({.args = {fifo}, .nonblocking = true, .at_out = header(fifo), .then = [&] {
-             EXPECT_EQ(write(told[1], "!", 1), 1);
-           }});
+  const Outcome outcome = run({.args = {fifo},
+                               .nonblocking = true,
+                               .at_out = {header(fifo), shown_report(fifo, "")},
+                               .then = [&] { EXPECT_EQ(write(told[1], "!", 1), 1); }});
   close(told[1]);
   int feeder_status = -1;
   waitpid(feeder, &feeder_status, 0);
   EXPECT_EQ(feeder_status, 0);
   EXPECT_EQ(outcome.out, shown_report(fifo, fed));
+  EXPECT_EQ(outcome.pipe_size, kWidePipe);
   expect_clean(outcome);
 }
 
@@ -522,15 +537,21 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
   const std::string name = ptsname(master);
   const int terminal = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(terminal, 0);
-  // Its path shown into a pipe with nobody typing: the pipe is free to read at once, and an end of
-  // file typed then ends the run.
-  const Outcome idle = run({.args = {name},
-                            .nonblocking = true,
-                            .in_child = [] { return alarm(kAlarmSeconds) == 0; },
-                            .at_out = shown_report(name, ""),
-                            .then = [&] { EXPECT_EQ(write(master, "\x04", 1), 1); }});
-  EXPECT_EQ(idle.out, shown_report(name, ""));
-  expect_clean(idle);
+  // Its path shown into a pipe, opened as descriptor 0: an end of file typed already ends the run
+  // at once; with nobody typing, the pipe is free to read at once, and an end of file typed then
+  // ends the run.
+  const std::string report = shown_report(name, "");
+  for (const bool typed_already : {true, false}) {
+    EXPECT_EQ(typed_already ? write(master, "\x04", 1) : 1, 1);
+    const Outcome idle = run({.args = {name},
+                              .in = kClosed,
+                              .nonblocking = true,
+                              .in_child = [] { return alarm(kAlarmSeconds) == 0; },
+                              .at_out = {typed_already ? "" : report},
+                              .then = [&] { EXPECT_EQ(write(master, "\x04", 1), 1); }});
+    EXPECT_EQ(idle.out, report);
+    expect_clean(idle);
+  }
 
   termios mode{};
   ASSERT_EQ(tcgetattr(terminal, &mode), 0);
@@ -623,10 +644,16 @@ TEST(Showfile, LeavesALargerPipeAsItIs) {
   std::array<int, 2> fds{-1, -1};
   ASSERT_EQ(pipe2(fds.data(), O_CLOEXEC), 0);
   const int larger = 2 << 20;
-  if (fcntl(fds[1], F_SETPIPE_SZ, larger) < larger) {
+  // Past pipe-max-size only with CAP_SYS_RESOURCE, or as root with the limit raised for a moment.
+  const fs::path limit = "/proc/sys/fs/pipe-max-size";
+  const std::string was = slurp(limit);
+  spit(limit, std::to_string(larger));
+  const bool widened = fcntl(fds[1], F_SETPIPE_SZ, larger) >= larger;
+  spit(limit, was);
+  if (!widened) {
     close(fds[0]);
     close(fds[1]);
-    GTEST_SKIP() << "a pipe above pipe-max-size (1 MiB) needs CAP_SYS_RESOURCE, which we lack";
+    GTEST_SKIP() << "a pipe above pipe-max-size needs root or CAP_SYS_RESOURCE";
   }
   const TempDir dir;
   const std::string contents(3 * std::size_t{kWidePipe}, 'p');  // more than the pipe holds
@@ -635,6 +662,90 @@ TEST(Showfile, LeavesALargerPipeAsItIs) {
   expect_clean(outcome);
   EXPECT_EQ(outcome.out, shown_report("f", contents));
   EXPECT_EQ(outcome.pipe_size, larger);
+}
+
+// The calls in a strace log to the function that `like` starts with, without their results, every
+// string shown as _.
+std::vector<std::string> calls_in(const std::string &log, const std::vector<std::string> &like) {
+  const std::string name = like.empty() ? "" : like[0].substr(0, like[0].find('('));
+  const std::regex string(R"("([^"\\]|\\.)*"(\.\.\.)?)");
+  const std::regex result(R"( += .*)");
+  std::vector<std::string> calls;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (!name.empty() && line.starts_with(name)) {
+      calls.push_back(std::regex_replace(std::regex_replace(line, string, "_"), result, ""));
+    }
+  }
+  return calls;
+}
+
+// Through strace: the answers the kernel gives rarely, and the calls the copy is built to make.
+TEST(Showfile, AnswersWhatTheKernelRarelySays) {
+  if (kSanitized || access(kStrace, X_OK) != 0) {  // the sanitizers make calls of their own
+    GTEST_SKIP() << "needs strace, and a build without sanitizers";
+  }
+  const TempDir dir;
+  spit(dir.path / "small", "small\n");
+  spit(dir.path / "large", std::string(kCopyBuffer, 'l'));
+  const std::string shown = shown_report("small", "small\n");
+  const std::string probe = "poll([{fd=1, events=POLLOUT}], 1, 0)";
+  const std::string wait = "poll([{fd=1, events=POLLOUT}], 1, -1)";
+  const std::string pause = "poll(NULL, 0, 1)";
+  const auto read = [](const std::size_t size) {
+    return "read(3, _, " + std::to_string(size) + ")";
+  };
+  const std::string again = "inject=writev:error=EAGAIN:when=1";
+  struct Row {
+    const char *name;
+    std::vector<std::string> expressions;  // for strace -e
+    std::string out;
+    std::vector<std::string> calls{};  // of the first one's name; reads are traced into a file
+    std::string file = "small";
+  };
+  const std::vector<Row> rows{
+      {"an output that says EAGAIN while poll finds it ready, paused for from the second time",
+       {"trace=poll,writev", again + "..3"},
+       shown,
+       {probe, wait, probe, pause, wait, probe, pause, wait}},
+      {"an interrupted wait", {again, "inject=poll:error=EINTR:when=2"}, shown},
+      {"a failed wait", {again, "inject=poll:error=ENOMEM:when=2"}, ""},
+      {"a write that takes nothing", {"inject=writev:retval=0:when=1"}, ""},
+      {"a short write", {"inject=writev:retval=1:when=1"}, shown.substr(1)},
+      {"an interrupted open", {"inject=openat:error=EINTR:when=3"}, shown},
+      {"an input that cannot be made non-blocking",
+       {"inject=fcntl:error=EPERM:when=1"},
+       failure_report("small")},
+      {"into a file, a large file's reads end on multiples of the buffer",
+       {"trace=read"},
+       shown_report("large", std::string(kCopyBuffer, 'l')),
+       {read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer)},
+       "large"},
+      {"into a file, a small file's reads are a buffer long",
+       {"trace=read"},
+       shown,
+       {read(kCopyBuffer), read(kCopyBuffer)}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    const bool reads = !row.calls.empty() && row.calls[0].starts_with("read");
+    std::vector<std::string> args{"-qq", "-o", dir.path / "log"};
+    for (const std::string &expression : row.expressions) {
+      args.insert(args.end(), {"-e", expression});
+    }
+    if (reads) {  // of the shown file alone, not of the libraries' start
+      args.insert(args.end(), {"-P", dir.path / row.file});
+    }
+    args.insert(args.end(), {kShowfilePath, row.file});
+    spit(dir.path / "out", "");
+    const Outcome outcome = run({.args = args,
+                                 .cwd = dir.path,
+                                 .out = reads ? open_or_fail(dir.path / "out", O_WRONLY) : kCapture,
+                                 .program = kStrace});
+    expect_clean(outcome);
+    EXPECT_EQ(reads ? slurp(dir.path / "out") : outcome.out, row.out);
+    EXPECT_EQ(calls_in(slurp(dir.path / "log"), row.calls), row.calls);
+  }
 }
 
 TEST(Showfile, KeepsMemoryFlat) {
