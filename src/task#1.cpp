@@ -32,12 +32,11 @@ constexpr std::size_t kBufferSize = 1 << 20;
 constexpr std::size_t kPageSize = 4096;
 constexpr int kPauseMillis = 1;
 
-// Tries `call` until it answers other than EINTR or EAGAIN. After EAGAIN (a non-blocking end was
-// not ready) it waits until poll finds each of `ends` ready; with no end, EAGAIN is the answer.
-// Every wait of the run is here: poll holds no lock, so the output's reader can always read what
-// was written, and be killed. Ends that poll ready while the call says EAGAIN may have raced once;
-// twice in a row, poll cannot wait for one of them (a device without a poll, as /dev/hwrng), and
-// a pause keeps the run from spinning.
+// Tries `call` until it answers other than EINTR or EAGAIN. After EAGAIN it waits in poll, which
+// holds no lock, until each of `ends` is ready; with no end, EAGAIN is the answer. Every wait for
+// the input or a pipe is here, so the output's reader can always read, and be killed. Ends that
+// poll ready while the call says EAGAIN may have raced once; twice in a row, poll cannot wait for
+// one of them (a device without a poll, as /dev/hwrng), and a pause keeps the run from spinning.
 template <typename Call>
 auto retried(const Call &call, const std::span<pollfd> ends) {
   for (bool disagreed = false;;) {
@@ -170,14 +169,14 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// The kernel moves the bytes without a trip through our memory: splice from a pipe, sendfile
-// from anything else. False when it fails for any reason but a wait (a device it cannot copy, a
-// terminal's size limit, a sandbox that forbids the call, a read or write error); the input's
-// position is then where the kernel stopped. EAGAIN may mean either end, so both are waited for.
-bool copied_by_kernel(const int input, const bool from_pipe) {
+// The kernel moves the bytes without a trip through our memory: splice where either end is a
+// pipe (told not to block, it never waits inside the kernel), sendfile between other files. False
+// when it fails for any reason but a wait (a device it cannot copy, a terminal's size limit, a
+// sandbox, a read or write error), with the input's position where the kernel stopped.
+bool copied_by_kernel(const int input, const bool by_splice) {
   std::array<pollfd, 2> ends{{{input, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}}};
   const auto move = [&] {
-    return from_pipe
+    return by_splice
                ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, SPLICE_F_NONBLOCK)
                : sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall);
   };
@@ -209,7 +208,7 @@ void copy(const int input, const struct stat &input_status, const mode_t output,
   widen_pipe(input, input_status);
   if (has_position(output)) {
     copy_through_buffer(input, buffer, first);
-  } else if (!copied_by_kernel(input, S_ISFIFO(input_status.st_mode))) {
+  } else if (!copied_by_kernel(input, S_ISFIFO(input_status.st_mode) || S_ISFIFO(output))) {
     copy_through_buffer(input, buffer, buffer.size());
   }
 }

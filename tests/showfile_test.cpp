@@ -717,6 +717,10 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"an input that cannot be made non-blocking",
        {"inject=fcntl:error=EPERM:when=1"},
        failure_report("small")},
+      {"into a pipe, a file spliced, so that no wait is inside the kernel",
+       {"trace=splice"},
+       shown,
+       {"splice(3, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)"}},  // the most one call moves
       {"into a file, a large file's reads end on multiples of the buffer",
        {"trace=read"},
        shown_report("large", std::string(kCopyBuffer, 'l')),
