@@ -56,7 +56,7 @@ constexpr int kPauseMillis = 500;
 constexpr unsigned kAlarmSeconds = 10;  // for a run that should end well before
 constexpr int kDefaultPipe = 64 << 10;
 constexpr int kWidePipe = 1 << 20;
-constexpr long kMostCpuMicros = 100'000;            // for a run that spends a pause waiting
+constexpr long kMostCpuMicros = 250'000;  // half a pause: a run that spins through it spends all
 constexpr rlimit kSmallData{512 << 10, 512 << 10};  // too small for a large buffer
 constexpr rlimit kSmallStack{16 << 10, 16 << 10};   // too small for a page on the stack
 constexpr rlimit kSmallFile{4 << 20, 4 << 20};
