@@ -67,7 +67,7 @@ bool write_all(const Pieces... pieces) {
     return iovec{const_cast<char *>(piece.data()), piece.size()};
   };
   std::array<iovec, sizeof...(pieces)> parts{part(pieces)...};
-  std::array<pollfd, 1> output{{{STDOUT_FILENO, POLLOUT, 0}}};
+  std::array<pollfd, 1> output{{{STDOUT_FILENO, POLLOUT, {}}}};
   std::span<iovec> left(parts);
   for (std::size_t done = 0;;) {
     for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
@@ -174,7 +174,7 @@ void widen_pipe(const int descriptor, const struct stat &input) {
 // when it fails for any reason but a wait (a device it cannot copy, a terminal's size limit, a
 // sandbox, a read or write error), with the input's position where the kernel stopped.
 bool copied_by_kernel(const int input, const bool by_splice) {
-  std::array<pollfd, 2> ends{{{input, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}}};
+  std::array<pollfd, 2> ends{{{input, POLLIN, {}}, {STDOUT_FILENO, POLLOUT, {}}}};
   const auto move = [&] {
     return by_splice
                ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, SPLICE_F_NONBLOCK)
@@ -191,7 +191,7 @@ bool copied_by_kernel(const int input, const bool by_splice) {
 // Through the buffer with read and write, the first read `first` bytes long. A read error ends
 // the copy as the end of the file does; a failed write ends it at once.
 void copy_through_buffer(const int input, const std::span<char> buffer, std::size_t first) {
-  std::array<pollfd, 1> ready{{{input, POLLIN, 0}}};
+  std::array<pollfd, 1> ready{{{input, POLLIN, {}}}};
   for (;; first = buffer.size()) {
     const ssize_t got = read_some(input, buffer.first(first), ready);
     if (got <= 0 || !write_held(buffer, got)) {
