@@ -87,13 +87,12 @@ bool write_all(const Pieces... pieces) {
   }
 }
 
-// The open waits as it must (a FIFO for its writer, a file under a lease for its holder). Then this
-// run's own open file description turns non-blocking, so that no read, sendfile or splice ever
-// waits for the input inside the kernel, where it would hold the output pipe locked against its
-// reader; poll waits instead. An input that cannot be made so is not shown.
+// The open waits as it must (a FIFO for its writer, a file under a lease). Then this run's own
+// open file description turns non-blocking (the open set no other flag F_SETFL could clear), so
+// that no read, sendfile or splice waits for the input inside the kernel, holding the output pipe
+// locked against its reader; poll waits instead. An input that cannot be made so is not shown.
 int open_input(const char *const path) {
   const int input = retried([path] { return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY); }, {});
-  // Of the flags that F_SETFL sets, the open asked for none, so O_NONBLOCK alone keeps the rest.
   if (input >= 0 && fcntl(input, F_SETFL, O_NONBLOCK) != 0) {
     close(input);
     return -1;
@@ -169,10 +168,11 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// The kernel moves the bytes without a trip through our memory: splice where either end is a
-// pipe (told not to block, it never waits inside the kernel), sendfile between other files. False
-// when it fails for any reason but a wait (a device it cannot copy, a terminal's size limit, a
-// sandbox, a read or write error), with the input's position where the kernel stopped.
+// The kernel moves the bytes without a trip through our memory: splice into a pipe (told not to
+// block, it never waits inside the kernel), sendfile elsewhere, which refuses a pipe as input: a
+// splice from it would hold it, and its writer, locked while the output waits. False when either
+// fails for any reason but a wait (a device it cannot copy, a terminal's size limit, a sandbox, a
+// read or write error), with the input's position where the kernel stopped.
 bool copied_by_kernel(const int input, const bool by_splice) {
   std::array<pollfd, 2> ends{{{input, POLLIN, {}}, {STDOUT_FILENO, POLLOUT, {}}}};
   const auto move = [&] {
@@ -208,7 +208,7 @@ void copy(const int input, const struct stat &input_status, const mode_t output,
   widen_pipe(input, input_status);
   if (has_position(output)) {
     copy_through_buffer(input, buffer, first);
-  } else if (!copied_by_kernel(input, S_ISFIFO(input_status.st_mode) || S_ISFIFO(output))) {
+  } else if (!copied_by_kernel(input, S_ISFIFO(output))) {
     copy_through_buffer(input, buffer, buffer.size());
   }
 }

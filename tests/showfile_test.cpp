@@ -701,8 +701,9 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
     const char *name;
     std::vector<std::string> expressions;  // for strace -e
     std::string out;
-    std::vector<std::string> calls{};  // of the first one's name; reads are traced into a file
+    std::vector<std::string> calls{};  // of the first one's name
     std::string file = "small";
+    std::string sink{};  // standard output, when not a captured pipe
   };
   const std::vector<Row> rows{
       {"an output that says EAGAIN while poll finds it ready, paused for from the second time",
@@ -725,11 +726,20 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        {"trace=read"},
        shown_report("large", std::string(kCopyBuffer, 'l')),
        {read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer)},
-       "large"},
+       "large",
+       "out"},
       {"into a file, a small file's reads are a buffer long",
        {"trace=read"},
        shown,
-       {read(kCopyBuffer), read(kCopyBuffer)}},
+       {read(kCopyBuffer), read(kCopyBuffer)},
+       "small",
+       "out"},
+      {"from a pipe into no pipe, no splice, which would hold the pipe while the output waits",
+       {"trace=sendfile"},
+       "",
+       {"sendfile(1, 3, NULL, 2147479552)"},  // refused: the buffer takes over
+       "/dev/stdin",
+       "/dev/null"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -743,12 +753,18 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
     }
     args.insert(args.end(), {kShowfilePath, row.file});
     spit(dir.path / "out", "");
+    std::array<int, 2> input{-1, -1};  // standard input: a pipe that holds a line, then ends
+    ASSERT_EQ(pipe2(input.data(), O_CLOEXEC), 0);
+    ASSERT_EQ(write(input[1], "small\n", 6), 6);
+    close(input[1]);
+    const fs::path sink = dir.path / row.sink;
     const Outcome outcome = run({.args = args,
                                  .cwd = dir.path,
-                                 .out = reads ? open_or_fail(dir.path / "out", O_WRONLY) : kCapture,
+                                 .out = row.sink.empty() ? kCapture : open_or_fail(sink, O_WRONLY),
+                                 .in = input[0],
                                  .program = kStrace});
     expect_clean(outcome);
-    EXPECT_EQ(reads ? slurp(dir.path / "out") : outcome.out, row.out);
+    EXPECT_EQ(row.sink.empty() ? outcome.out : slurp(sink), row.out);
     EXPECT_EQ(calls_in(slurp(dir.path / "log"), row.calls), row.calls);
   }
 }
