@@ -689,6 +689,9 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   const TempDir dir;
   spit(dir.path / "small", "small\n");
   spit(dir.path / "large", std::string(kCopyBuffer, 'l'));
+  const std::string page_and_one(4097, 'p');  // the first read's page, and a byte for the kernel
+  spit(dir.path / "page", page_and_one);
+  const std::string splice = "splice(3, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)";
   const std::string shown = shown_report("small", "small\n");
   const std::string probe = "poll([{fd=1, events=POLLOUT}], 1, 0)";
   const std::string wait = "poll([{fd=1, events=POLLOUT}], 1, -1)";
@@ -718,10 +721,11 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"an input that cannot be made non-blocking",
        {"inject=fcntl:error=EPERM:when=1"},
        failure_report("small")},
-      {"into a pipe, a file spliced, so that no wait is inside the kernel",
+      {"into a pipe, a file spliced to its end, so that no wait is inside the kernel",
        {"trace=splice"},
-       shown,
-       {"splice(3, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)"}},  // the most one call moves
+       shown_report("page", page_and_one),
+       {splice, splice},  // the most one call moves, till it moves nothing
+       "page"},
       {"into a file, a large file's reads end on multiples of the buffer",
        {"trace=read"},
        shown_report("large", std::string(kCopyBuffer, 'l')),
