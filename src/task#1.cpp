@@ -1,5 +1,9 @@
 // showfile: shows one file on standard output behind a header line and a banner.
 // Every outcome exits 0; failures are reported on standard output only.
+//
+// One rule governs every call: the run never waits inside the kernel while it holds a pipe that
+// someone else needs (the output, or a pipe given as input), so that their readers and writers
+// can always go on, and be killed. A read into our own buffer holds neither, and may wait.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -30,45 +34,28 @@ constexpr int kPipeCapacity = 1 << 20;  // the default pipe-max-size for unprivi
 constexpr std::size_t kMostPerCall = 0x7ffff000;  // the most one sendfile or splice moves
 constexpr std::size_t kBufferSize = 1 << 20;
 constexpr std::size_t kPageSize = 4096;
-constexpr int kPauseMillis = 1;
+constexpr pollfd kNoWait{-1, 0, 0};
+constexpr pollfd kOutputRoom{STDOUT_FILENO, POLLOUT, 0};
 
-// Tries `call` until it answers other than EINTR or EAGAIN. After EAGAIN it waits in poll, which
-// holds no lock, until each of `ends` is ready; with no end, EAGAIN is the answer. Every wait for
-// the input or a pipe is here, so the output's reader can always read, and be killed. Ends that
-// poll ready while the call says EAGAIN may have raced once; twice in a row, poll cannot wait for
-// one of them (a device without a poll, as /dev/hwrng), and a pause keeps the run from spinning.
+// Tries `call` until it answers other than EINTR or EAGAIN. EAGAIN comes from a descriptor that
+// does not block: poll, which holds nothing, waits for `end`; with no end, EAGAIN is the answer.
 template <typename Call>
-auto retried(const Call &call, const std::span<pollfd> ends) {
-  for (bool disagreed = false;;) {
+auto retried(const Call &call, pollfd end = kNoWait) {
+  for (;;) {
     const auto answer = call();
-    if (answer >= 0 || (errno != EINTR && (errno != EAGAIN || ends.empty()))) {
+    if (answer >= 0 || (errno != EINTR && (errno != EAGAIN || end.fd < 0))) {
       return answer;
     }
-    const bool ready = poll(ends.data(), ends.size(), 0) == std::ssize(ends);
-    if (ready && disagreed) {
-      poll(nullptr, 0, kPauseMillis);
-    }
-    disagreed = ready;
-    for (pollfd &end : ends) {
-      if (poll(&end, 1, -1) == -1 && errno != EINTR) {
-        return answer;
-      }
+    if (errno == EAGAIN && poll(&end, 1, -1) == -1 && errno != EINTR) {
+      return answer;
     }
   }
 }
 
-// One report line leaves in one writev, which a pipe takes whole up to PIPE_BUF bytes, so that
-// runs sharing it do not tear it. A full non-blocking output is waited for, where stdio would drop
-// what it could not write; what is written or empty is passed over first, so nothing empty is
-// written. False once the output has failed, so that what was written stays a clean prefix.
-template <typename... Pieces>
-bool write_all(const Pieces... pieces) {
-  const auto part = [](const std::string_view piece) {
-    return iovec{const_cast<char *>(piece.data()), piece.size()};
-  };
-  std::array<iovec, sizeof...(pieces)> parts{part(pieces)...};
-  std::array<pollfd, 1> output{{{STDOUT_FILENO, POLLOUT, {}}}};
-  std::span<iovec> left(parts);
+// Writes all of `left`, waiting on a full non-blocking output where stdio would drop what it
+// could not write; what is written or empty is passed over first, so nothing empty is written.
+// False once the output has failed, so that what was written stays a clean prefix.
+bool write_parts(std::span<iovec> left) {
   for (std::size_t done = 0;;) {
     for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
       done -= left.front().iov_len;
@@ -76,10 +63,22 @@ bool write_all(const Pieces... pieces) {
     if (left.empty()) {
       return true;
     }
-    left.front().iov_base = static_cast<char *>(left.front().iov_base) + done;
-    left.front().iov_len -= done;
-    const ssize_t written = retried(
-        [&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); }, output);
+    iovec &front = left.front();
+    front.iov_base = static_cast<char *>(front.iov_base) + done;
+    front.iov_len -= done;
+    const ssize_t written =
+        retried([&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); },
+                kOutputRoom);
+    if (written < 0 && errno == EMSGSIZE && (left.size() > 1 || front.iov_len > 1)) {
+      // A message socket takes no more than a message a write: a first part leaves alone (its
+      // first piece, or half of the one), halved again until it fits, and then the rest.
+      iovec part{front.iov_base, left.size() > 1 ? front.iov_len : front.iov_len / 2};
+      done = part.iov_len;
+      if (!write_parts({&part, 1})) {
+        return false;
+      }
+      continue;
+    }
     if (written <= 0) {
       return false;
     }
@@ -87,17 +86,13 @@ bool write_all(const Pieces... pieces) {
   }
 }
 
-// The open waits as it must (a FIFO for its writer, a file under a lease). Then this run's own
-// open file description turns non-blocking (the open set no other flag F_SETFL could clear), so
-// that no read, sendfile or splice waits for the input inside the kernel, holding the output pipe
-// locked against its reader; poll waits instead. An input that cannot be made so is not shown.
-int open_input(const char *const path) {
-  const int input = retried([path] { return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY); }, {});
-  if (input >= 0 && fcntl(input, F_SETFL, O_NONBLOCK) != 0) {
-    close(input);
-    return -1;
-  }
-  return input;
+// One report line leaves in one writev, which a pipe takes whole up to PIPE_BUF bytes, so that
+// runs sharing it do not tear it.
+template <typename... Pieces>
+bool write_all(const Pieces... pieces) {
+  std::array<iovec, sizeof...(pieces)> parts{iovec{
+      const_cast<char *>(std::string_view(pieces).data()), std::string_view(pieces).size()}...};
+  return write_parts(parts);
 }
 
 // The copy buffer, taken before the banner is written so that a run never announces what it then
@@ -113,11 +108,6 @@ std::span<char> copy_buffer() {
   return page;
 }
 
-// The byte count, 0 at the end of the input, negative on an error (EAGAIN too, with no `ends`).
-ssize_t read_some(const int input, const std::span<char> into, const std::span<pollfd> ends) {
-  return retried([&] { return read(input, into.data(), into.size()); }, ends);
-}
-
 bool write_held(const std::span<const char> buffer, const ssize_t size) {
   return write_all(std::string_view(buffer.data(), static_cast<std::size_t>(size)));
 }
@@ -126,6 +116,13 @@ bool write_held(const std::span<const char> buffer, const ssize_t size) {
 // writers, as in `xargs -P4 showfile > log`. write(2) advances a shared position under a lock;
 // sendfile would overwrite what the others write meanwhile, so such an output takes the buffer.
 bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
+
+// Storage (a file with bytes, a block device) takes reads of any size, waits only for its disk,
+// and has pages the kernel can copy. A stream (a pipe, a terminal, a device, a pseudo-file whose
+// size reads 0) is read a whole buffer at a time, so that its records and packets arrive whole.
+bool is_storage(const struct stat &input) {
+  return S_ISBLK(input.st_mode) || (S_ISREG(input.st_mode) && input.st_size > 0);
+}
 
 // A file, pipe or block device that is also our standard output would be read back as it is
 // written, without end.
@@ -137,19 +134,13 @@ bool same_as_output(const struct stat &input, const struct stat &output) {
   return readable_back && output.st_dev == input.st_dev && output.st_ino == input.st_ino;
 }
 
-// Writes into a file that start and end on multiples of the buffer size fill the page cache's
-// large folios whole, so the first read is cut to bring the output there once the banner and it
-// are written. Only an input that takes reads of any size is cut: pseudo-files (whose size reads
-// 0) and character devices may want whole records, and speed must not change what is shown.
-// Without a position the kernel moves the data, and the first read is a page.
+// Storage into a file is first read only as far as brings the output, once the banner and that
+// are written, to a multiple of the buffer size, so that every later write fills the page cache's
+// large folios whole; into anything else, a page, and the kernel moves the rest.
 std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
-  if (!has_position(output)) {
-    return kPageSize;
-  }
-  if (!S_ISFIFO(input.st_mode) && !S_ISBLK(input.st_mode) &&
-      !(S_ISREG(input.st_mode) && input.st_size >= std::ssize(buffer))) {
-    return buffer.size();
+  if (!is_storage(input) || !has_position(output)) {
+    return is_storage(input) ? kPageSize : buffer.size();
   }
   // The header is written, so even in append mode this is where the banner starts; a failed
   // lseek costs only the alignment.
@@ -168,48 +159,61 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// The kernel moves the bytes without a trip through our memory: splice into a pipe (told not to
-// block, it never waits inside the kernel), sendfile elsewhere, which refuses a pipe as input: a
-// splice from it would hold it, and its writer, locked while the output waits. False when either
-// fails for any reason but a wait (a device it cannot copy, a terminal's size limit, a sandbox, a
-// read or write error), with the input's position where the kernel stopped.
-bool copied_by_kernel(const int input, const bool by_splice) {
-  std::array<pollfd, 2> ends{{{input, POLLIN, {}}, {STDOUT_FILENO, POLLOUT, {}}}};
-  const auto move = [&] {
-    return by_splice
-               ? splice(input, nullptr, STDOUT_FILENO, nullptr, kMostPerCall, SPLICE_F_NONBLOCK)
-               : sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall);
-  };
+// The kernel moves storage's pages without a trip through our memory, waiting for the disk in a
+// pipe of its own. True at the end of the input; false, with all it took written, when it refuses
+// (a file system or device it cannot copy, a terminal's size limit, a sandbox, a read error).
+bool sent_by_kernel(const int input) {
   for (;;) {
-    const ssize_t moved = retried(move, ends);
+    const ssize_t moved =
+        retried([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); }, kOutputRoom);
     if (moved <= 0) {
       return moved == 0;
     }
   }
 }
 
-// Through the buffer with read and write, the first read `first` bytes long. A read error ends
-// the copy as the end of the file does; a failed write ends it at once.
-void copy_through_buffer(const int input, const std::span<char> buffer, std::size_t first) {
-  std::array<pollfd, 1> ready{{{input, POLLIN, {}}}};
-  for (;; first = buffer.size()) {
-    const ssize_t got = read_some(input, buffer.first(first), ready);
-    if (got <= 0 || !write_held(buffer, got)) {
-      return;
+// Into a pipe, the pages wait in one of ours, which sendfile would not use, until a splice that
+// does not block moves them on. A failed output loses what ours held, as a failed write does.
+bool spliced_by_kernel(const int input) {
+  std::array<int, 2> own{-1, -1};
+  if (pipe2(own.data(), O_CLOEXEC) != 0) {
+    return false;
+  }
+  fcntl(own[1], F_SETPIPE_SZ, kPipeCapacity);
+  const auto spliced = [](const int from, const int into, const unsigned flags, const pollfd end) {
+    return retried([&] { return splice(from, nullptr, into, nullptr, kMostPerCall, flags); }, end);
+  };
+  for (ssize_t held = 0;;) {  // in our pipe
+    const bool onward = held > 0;
+    const ssize_t moved = onward ? spliced(own[0], STDOUT_FILENO, SPLICE_F_NONBLOCK, kOutputRoom)
+                                 : spliced(input, own[1], 0, kNoWait);
+    if (moved <= 0) {
+      close(own[0]);
+      close(own[1]);
+      return onward || moved == 0;
     }
+    held += onward ? -moved : moved;
   }
 }
 
-// Whatever the kernel will not copy goes on through the buffer from where it stopped; the write
-// there decides whether the output has failed.
+// Past the first read, reads may wait, so that an input's own timing holds (a terminal's MIN and
+// TIME, a trace buffer's pages). What the kernel will not copy goes through the buffer from where
+// it stopped; a read error ends the copy as the end of the input does, a failed write at once.
 void copy(const int input, const struct stat &input_status, const mode_t output,
-          const std::span<char> buffer, const std::size_t first) {
+          const std::span<char> buffer) {
+  fcntl(input, F_SETFL, 0);  // should this fail, poll waits instead
   widen_pipe(STDOUT_FILENO, input_status);
   widen_pipe(input, input_status);
-  if (has_position(output)) {
-    copy_through_buffer(input, buffer, first);
-  } else if (!copied_by_kernel(input, S_ISFIFO(output))) {
-    copy_through_buffer(input, buffer, buffer.size());
+  if (is_storage(input_status) && !has_position(output) &&
+      (S_ISFIFO(output) ? spliced_by_kernel(input) : sent_by_kernel(input))) {
+    return;
+  }
+  for (;;) {
+    const ssize_t got =
+        retried([&] { return read(input, buffer.data(), buffer.size()); }, {input, POLLIN, 0});
+    if (got <= 0 || !write_held(buffer, got)) {
+      return;
+    }
   }
 }
 
@@ -226,15 +230,18 @@ int main(int argc, char *argv[]) {
   if (!write_all("Filename: ", path, " \n")) {
     return 0;
   }
-  const int input = open_input(path);
+  // The open waits as it must (a FIFO for its writer, a file under a lease).
+  const int input = retried([path] { return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY); });
   if (input < 0) {
     write_all(kFailure);
     return 0;
   }
-  // Without both statuses the run cannot rule out reading back its own output.
+  // Not shown: an input whose first read cannot be kept from waiting (this run's own open file
+  // description turns non-blocking; the open set no flag F_SETFL would clear), and one that,
+  // without both statuses, cannot be ruled out as our own output, which would be read back.
   struct stat input_status {};
   struct stat output_status {};
-  const bool refused = fstat(input, &input_status) != 0 ||
+  const bool refused = fcntl(input, F_SETFL, O_NONBLOCK) != 0 || fstat(input, &input_status) != 0 ||
                        fstat(STDOUT_FILENO, &output_status) != 0 ||
                        same_as_output(input_status, output_status);
   // The first read comes before the banner and does not wait, so that an input that cannot be
@@ -242,11 +249,11 @@ int main(int argc, char *argv[]) {
   // bytes are kept for after the banner; an input with nothing yet is announced, then waited for.
   const std::span<char> buffer = copy_buffer();
   const std::size_t first = first_read_size(input_status, output_status.st_mode, buffer);
-  const ssize_t got = refused ? -1 : read_some(input, buffer.first(first), {});
+  const ssize_t got = refused ? -1 : retried([&] { return read(input, buffer.data(), first); });
   if (got < 0 && (refused || errno != EAGAIN)) {
     write_all(kFailure);
   } else if (write_all(kBanner) && (got < 0 || (got > 0 && write_held(buffer, got)))) {
-    copy(input, input_status, output_status.st_mode, buffer, got < 0 ? first : buffer.size());
+    copy(input, input_status, output_status.st_mode, buffer);
   }
   close(input);
   return 0;
