@@ -34,22 +34,27 @@ constexpr int kPipeCapacity = 1 << 20;  // the default pipe-max-size for unprivi
 constexpr std::size_t kMostPerCall = 0x7ffff000;  // the most one sendfile or splice moves
 constexpr std::size_t kBufferSize = 1 << 20;
 constexpr std::size_t kPageSize = 4096;
-constexpr pollfd kNoWait{-1, 0, 0};
-constexpr pollfd kOutputRoom{STDOUT_FILENO, POLLOUT, 0};
+constexpr pollfd kOutputRoom{STDOUT_FILENO, POLLOUT, {}};
 
-// Tries `call` until it answers other than EINTR or EAGAIN. EAGAIN comes from a descriptor that
-// does not block: poll, which holds nothing, waits for `end`; with no end, EAGAIN is the answer.
+// Tries `call` until it answers other than EINTR.
 template <typename Call>
-auto retried(const Call &call, pollfd end = kNoWait) {
-  for (;;) {
-    const auto answer = call();
-    if (answer >= 0 || (errno != EINTR && (errno != EAGAIN || end.fd < 0))) {
-      return answer;
-    }
-    if (errno == EAGAIN && poll(&end, 1, -1) == -1 && errno != EINTR) {
-      return answer;
-    }
+auto retried(const Call &call) {
+  auto answer = call();
+  while (answer == -1 && errno == EINTR) {
+    answer = call();
   }
+  return answer;
+}
+
+// Tries `call` as retried does, and after EAGAIN (from a descriptor that does not block) once
+// poll, which holds nothing, has found `end` ready.
+template <typename Call>
+auto waited(const Call &call, pollfd end) {
+  auto answer = retried(call);
+  while (answer == -1 && errno == EAGAIN && (poll(&end, 1, -1) != -1 || errno == EINTR)) {
+    answer = retried(call);
+  }
+  return answer;
 }
 
 // Writes all of `left`, waiting on a full non-blocking output where stdio would drop what it
@@ -67,9 +72,9 @@ bool write_parts(std::span<iovec> left) {
     front.iov_base = static_cast<char *>(front.iov_base) + done;
     front.iov_len -= done;
     const ssize_t written =
-        retried([&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); },
-                kOutputRoom);
-    if (written < 0 && errno == EMSGSIZE && (left.size() > 1 || front.iov_len > 1)) {
+        waited([&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); },
+               kOutputRoom);
+    if (written == -1 && errno == EMSGSIZE && (left.size() > 1 || front.iov_len > 1)) {
       // A message socket takes no more than a message a write: a first part leaves alone (its
       // first piece, or half of the one), halved again until it fits, and then the rest.
       iovec part{front.iov_base, left.size() > 1 ? front.iov_len : front.iov_len / 2};
@@ -117,33 +122,30 @@ bool write_held(const std::span<const char> buffer, const ssize_t size) {
 // sendfile would overwrite what the others write meanwhile, so such an output takes the buffer.
 bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
 
-// Storage (a file with bytes, a block device) takes reads of any size, waits only for its disk,
-// and has pages the kernel can copy. A stream (a pipe, a terminal, a device, a pseudo-file whose
-// size reads 0) is read a whole buffer at a time, so that its records and packets arrive whole.
-bool is_storage(const struct stat &input) {
-  return S_ISBLK(input.st_mode) || (S_ISREG(input.st_mode) && input.st_size > 0);
-}
+// Storage, a file with bytes in it, takes reads of any size, waits only for its disk, and has
+// pages the kernel can copy. A stream (a pipe, a terminal, a device, a pseudo-file whose size
+// reads 0) is read a whole buffer at a time, so that its records and packets arrive whole.
+bool is_storage(const struct stat &input) { return S_ISREG(input.st_mode) && input.st_size > 0; }
 
 // A file, pipe or block device that is also our standard output would be read back as it is
 // written, without end.
 bool same_as_output(const struct stat &input, const struct stat &output) {
-  if (S_ISBLK(input.st_mode) && S_ISBLK(output.st_mode)) {
-    return input.st_rdev == output.st_rdev;
+  if (S_ISBLK(output.st_mode)) {  // through any node of the device
+    return S_ISBLK(input.st_mode) && input.st_rdev == output.st_rdev;
   }
   const bool readable_back = S_ISREG(output.st_mode) || S_ISFIFO(output.st_mode);
   return readable_back && output.st_dev == input.st_dev && output.st_ino == input.st_ino;
 }
 
-// Storage into a file is first read only as far as brings the output, once the banner and that
-// are written, to a multiple of the buffer size, so that every later write fills the page cache's
-// large folios whole; into anything else, a page, and the kernel moves the rest.
+// Storage into a file is first read only as far as brings the output to a multiple of the buffer
+// size once the banner and that are written, so that every later write fills the page cache's
+// large folios whole; lseek, past the header, says where the banner starts, in append mode too,
+// and failing costs only the alignment. Into anything else, a page: the kernel moves the rest.
 std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
   if (!is_storage(input) || !has_position(output)) {
     return is_storage(input) ? kPageSize : buffer.size();
   }
-  // The header is written, so even in append mode this is where the banner starts; a failed
-  // lseek costs only the alignment.
   const auto past = static_cast<std::size_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + kBanner.size();
   return buffer.size() - past % buffer.size();
 }
@@ -165,7 +167,7 @@ void widen_pipe(const int descriptor, const struct stat &input) {
 bool sent_by_kernel(const int input) {
   for (;;) {
     const ssize_t moved =
-        retried([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); }, kOutputRoom);
+        waited([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); }, kOutputRoom);
     if (moved <= 0) {
       return moved == 0;
     }
@@ -175,21 +177,23 @@ bool sent_by_kernel(const int input) {
 // Into a pipe, the pages wait in one of ours, which sendfile would not use, until a splice that
 // does not block moves them on. A failed output loses what ours held, as a failed write does.
 bool spliced_by_kernel(const int input) {
-  std::array<int, 2> own{-1, -1};
+  std::array<int, 2> own{};
   if (pipe2(own.data(), O_CLOEXEC) != 0) {
     return false;
   }
-  fcntl(own[1], F_SETPIPE_SZ, kPipeCapacity);
-  const auto spliced = [](const int from, const int into, const unsigned flags, const pollfd end) {
-    return retried([&] { return splice(from, nullptr, into, nullptr, kMostPerCall, flags); }, end);
+  fcntl(own.front(), F_SETPIPE_SZ, kPipeCapacity);
+  const auto spliced = [](const int from, const int into, const unsigned flags) {
+    return [=] { return splice(from, nullptr, into, nullptr, kMostPerCall, flags); };
   };
   for (ssize_t held = 0;;) {  // in our pipe
     const bool onward = held > 0;
-    const ssize_t moved = onward ? spliced(own[0], STDOUT_FILENO, SPLICE_F_NONBLOCK, kOutputRoom)
-                                 : spliced(input, own[1], 0, kNoWait);
+    const ssize_t moved =
+        onward ? waited(spliced(own[0], STDOUT_FILENO, SPLICE_F_NONBLOCK), kOutputRoom)
+               : retried(spliced(input, own[1], 0));
     if (moved <= 0) {
-      close(own[0]);
-      close(own[1]);
+      for (const int end : own) {
+        close(end);
+      }
       return onward || moved == 0;
     }
     held += onward ? -moved : moved;
@@ -201,7 +205,7 @@ bool spliced_by_kernel(const int input) {
 // it stopped; a read error ends the copy as the end of the input does, a failed write at once.
 void copy(const int input, const struct stat &input_status, const mode_t output,
           const std::span<char> buffer) {
-  fcntl(input, F_SETFL, 0);  // should this fail, poll waits instead
+  fcntl(input, F_SETFL, O_RDONLY);  // the flags of the open; should this fail, poll waits instead
   widen_pipe(STDOUT_FILENO, input_status);
   widen_pipe(input, input_status);
   if (is_storage(input_status) && !has_position(output) &&
@@ -210,7 +214,7 @@ void copy(const int input, const struct stat &input_status, const mode_t output,
   }
   for (;;) {
     const ssize_t got =
-        retried([&] { return read(input, buffer.data(), buffer.size()); }, {input, POLLIN, 0});
+        waited([&] { return read(input, buffer.data(), buffer.size()); }, {input, POLLIN, {}});
     if (got <= 0 || !write_held(buffer, got)) {
       return;
     }
@@ -236,9 +240,8 @@ int main(int argc, char *argv[]) {
     write_all(kFailure);
     return 0;
   }
-  // Not shown: an input whose first read cannot be kept from waiting (this run's own open file
-  // description turns non-blocking; the open set no flag F_SETFL would clear), and one that,
-  // without both statuses, cannot be ruled out as our own output, which would be read back.
+  // Not shown: an input whose first read cannot be kept from waiting (the open set no flag F_SETFL
+  // would clear), or that may be our own output, read back without end (without both statuses too).
   struct stat input_status {};
   struct stat output_status {};
   const bool refused = fcntl(input, F_SETFL, O_NONBLOCK) != 0 || fstat(input, &input_status) != 0 ||
