@@ -61,7 +61,9 @@ constexpr long kMostCpuMicros = 250'000;  // half a pause: a run that spins thro
 constexpr rlimit kSmallData{512 << 10, 512 << 10};  // too small for a large buffer
 constexpr rlimit kSmallStack{16 << 10, 16 << 10};   // too small for a page on the stack
 constexpr rlimit kSmallFile{4 << 20, 4 << 20};
+constexpr rlimit kFewDescriptors{5, 5};  // the standard three, the input, and no pipe beside them
 constexpr std::size_t kCopyBuffer = 1 << 20;   // showfile's
+constexpr std::size_t kPageSize = 4096;        // its first read from a file into no file
 constexpr std::size_t kBeyondAPipe = 100'000;  // past a pipe, within an argument's limit
 constexpr const char *kStrace = "/usr/bin/strace";
 
@@ -273,6 +275,7 @@ TEST(Showfile, ShowsTheFileExactly) {
            (setrlimit(RLIMIT_DATA, &kSmallData) == 0 && setrlimit(RLIMIT_STACK, &kSmallStack) == 0);
   };
   const auto forbidden = [] { return refuse(SYS_sendfile, SYS_splice, EPERM); };
+  const auto few_descriptors = [] { return setrlimit(RLIMIT_NOFILE, &kFewDescriptors) == 0; };
   struct Row {
     const char *name;
     std::string file;
@@ -284,7 +287,12 @@ TEST(Showfile, ShowsTheFileExactly) {
   const std::vector<Row> rows{
       {"three bytes", "f", "ab\n", {}},
       {"one byte", "f", "1", {}},
-      {"a default pipe's worth, which fits", "f", std::string(std::size_t{kDefaultPipe}, 'p'), {}},
+      // It fits, but not beside the report, so that some of it waits in our pipe till read.
+      {"a default pipe's worth, into a pipe read late",
+       "f",
+       std::string(std::size_t{kDefaultPipe}, 'p'),
+       {},
+       true},
       {"empty", "f", "", {}},
       {"no final line feed", "f", "a\nb", {}},
       {"every byte value, 0x00 and 0xff first, amid and last", "f", bytes, {}},
@@ -296,6 +304,7 @@ TEST(Showfile, ShowsTheFileExactly) {
       {"into a non-blocking pipe", "f", std::string(std::size_t{32} << 20, 'n'), {}, true},
       {"sendfile and splice forbidden", "f", std::string(kBeyondAPipe, 's'), {}, false, forbidden},
       {"short of memory", "f", std::string(kBeyondAPipe, 'm'), {}, false, short_of_memory},
+      {"short of descriptors", "f", std::string(kBeyondAPipe, 'd'), {}, false, few_descriptors},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -415,7 +424,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     }
     launch.in_child = [unseen = sink == Sink::kItselfUnseen] {  // the limit bounds a self-copy too
       return setrlimit(RLIMIT_FSIZE, &kSmallFile) == 0 &&
-             (!unseen || refuse(SYS_newfstatat, SYS_fstat, EIO, STDOUT_FILENO));
+             (!unseen || refuse(SYS_newfstatat, SYS_fstat, EAGAIN, STDOUT_FILENO));
     };
     const Outcome outcome = run(launch);
     expect_clean(outcome);
@@ -515,9 +524,9 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
     std::array<char, 1> news{};
     const int descriptor = read(told[0], news.data(), 1) == 1 ? open(fifo.c_str(), O_WRONLY) : -1;
     const bool fed_all = fcntl(descriptor, F_SETFL, O_DIRECT) == 0 &&
-                         read(told[0], news.data(), 1) == 1 &&
+                         read(told[0], news.data(), 1) == 1 && write(descriptor, "f", 1) == 1 &&
                          poll(nullptr, 0, kPauseMillis) == 0 &&
-                         write(descriptor, fed.data(), fed.size()) == std::ssize(fed);
+                         write(descriptor, fed.data(), fed.size() - 1) == std::ssize(fed) - 1;
     _exit(fed_all && fcntl(descriptor, F_GETPIPE_SZ) == kWidePipe ? 0 : 1);  // widened by showfile
   }
   // Read on in small pieces, each of which would lose the rest of a packet.
@@ -544,21 +553,22 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
   const std::string name = ptsname(master);
   const int terminal = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(terminal, 0);
-  // Its path shown into a pipe, opened as descriptor 0: an end of file typed already ends the run
-  // at once; with nobody typing, the pipe is free to read at once, and an end of file typed then
-  // ends the run.
+  // Its path shown into a pipe, opened as descriptor 0 by a session leader, whose terminal it must
+  // not become (a ^C typed then would kill it): an end of file typed already ends the run at once;
+  // with nobody typing, the pipe is free to read at once, and an end of file typed then ends it.
   const std::string report = shown_report(name, "");
   for (const bool typed_already : {true, false}) {
     EXPECT_EQ(typed_already ? write(master, "\x04", 1) : 1, 1);
     const Outcome idle = run({.args = {name},
                               .in = kClosed,
                               .nonblocking = true,
-                              .in_child = [] { return alarm(kAlarmSeconds) == 0; },
+                              .in_child = [] { return alarm(kAlarmSeconds) == 0 && setsid() > 0; },
                               .at_out = {typed_already ? "" : report},
-                              .then = [&] { EXPECT_EQ(write(master, "\x04", 1), 1); }});
+                              .then = [&] { EXPECT_EQ(write(master, "\x03\x04", 2), 2); }});
     EXPECT_EQ(idle.out, report);
     expect_clean(idle);
   }
+  ASSERT_EQ(tcflush(master, TCIFLUSH), 0);  // the ^C the terminal echoed
 
   termios mode{};
   ASSERT_EQ(tcgetattr(terminal, &mode), 0);
@@ -571,6 +581,10 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
   const Outcome timed = run({.args = {name}, .in_child = [] { return alarm(kAlarmSeconds) == 0; }});
   EXPECT_EQ(timed.out, shown_report(name, "abc"));
   expect_clean(timed);
+  // Shown on itself, a terminal is no output that would be read back.
+  const Outcome itself = run({.args = {name}, .out = terminal, .capture = dup(master)});
+  EXPECT_EQ(itself.out, shown_report(name, ""));
+  expect_clean(itself);
 
   const TempDir dir;
   std::string contents;
@@ -579,7 +593,8 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
     contents += every_byte_value();
   }
   spit(dir.path / "f", contents);
-  const Outcome outcome = run({.args = {"f"}, .cwd = dir.path, .out = terminal, .capture = master});
+  const Outcome outcome =
+      run({.args = {"f"}, .cwd = dir.path, .out = open_or_fail(name, O_RDWR), .capture = master});
   EXPECT_EQ(outcome.out, shown_report("f", contents));
   expect_clean(outcome);
 }
@@ -678,16 +693,17 @@ TEST(Showfile, LeavesALargerPipeAsItIs) {
   EXPECT_EQ(outcome.pipe_size, larger);
 }
 
-// The calls in a strace log to the function that `like` starts with, without their results, every
+// The calls in a strace log to the functions that `like` names, without their results, every
 // string shown as _.
 std::vector<std::string> calls_in(const std::string &log, const std::vector<std::string> &like) {
-  const std::string name = like.empty() ? "" : like[0].substr(0, like[0].find('('));
+  const auto name = [](const std::string &call) { return call.substr(0, call.find('(')); };
   const std::regex string(R"("([^"\\]|\\.)*"(\.\.\.)?)");
   const std::regex result(R"( += .*)");
   std::vector<std::string> calls;
   std::istringstream lines(log);
   for (std::string line; std::getline(lines, line);) {
-    if (!name.empty() && line.starts_with(name)) {
+    if (std::ranges::any_of(like,
+                            [&](const std::string &call) { return name(call) == name(line); })) {
       calls.push_back(std::regex_replace(std::regex_replace(line, string, "_"), result, ""));
     }
   }
@@ -700,10 +716,15 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
     GTEST_SKIP() << "needs strace, and a build without sanitizers";
   }
   const TempDir dir;
-  const std::string small(4097, 's');  // the first read's page, and a byte for the kernel
+  const std::string small(kPageSize + 1, 's');  // the first read's page, and a byte for the kernel
   spit(dir.path / "small", small);
-  spit(dir.path / "large", std::string(kCopyBuffer, 'l'));
+  const std::string large(kCopyBuffer + small.size(), 'l');  // more than our pipe takes at once
+  const std::string half(kCopyBuffer / 2, 'h');              // what it takes at once, widened
+  spit(dir.path / "large", large);
+  spit(dir.path / "half", half);
   const std::string fill = "splice(3, NULL, 5, NULL, 2147479552, 0)";  // our pipe, from the disk
+  const std::string onward = "splice(4, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)";
+  const std::string send = "sendfile(1, 3, NULL, 2147479552)";
   const std::string shown = shown_report("small", small);
   const std::string wait = "poll([{fd=1, events=POLLOUT}], 1, -1)";
   const auto read = [](const std::size_t size) {
@@ -714,9 +735,9 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
     const char *name;
     std::vector<std::string> expressions;  // for strace -e
     std::string out;
-    std::vector<std::string> calls{};  // of the first one's name; reads are traced into a file
+    std::vector<std::string> calls{};  // of the functions named; reads of the file alone
     std::string file = "small";
-    bool into_null = false;  // standard output /dev/null, not a captured pipe
+    const char *sink = nullptr;  // standard output, a file or /dev/null, else a captured pipe
   };
   const std::vector<Row> rows{
       {"an output that says EAGAIN, waited for in poll each time",
@@ -726,7 +747,10 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"an interrupted wait", {again, "inject=poll:error=EINTR:when=1"}, shown},
       {"a failed wait", {again, "inject=poll:error=ENOMEM:when=1"}, ""},
       {"a write that takes nothing", {"inject=writev:retval=0:when=1"}, ""},
-      {"a short write", {"inject=writev:retval=1:when=1"}, shown.substr(1)},
+      {"two short writes", {"inject=writev:retval=1:when=1..2"}, shown.substr(2)},
+      {"a message socket that refuses every size down to a byte, which ends the run",
+       {"inject=writev:error=EMSGSIZE:when=1..5"},  // the header whole, then 10, 5, 2 and 1 bytes
+       ""},
       {"an interrupted open", {"inject=openat:error=EINTR:when=3"}, shown},
       {"an input that cannot be made non-blocking",
        {"inject=fcntl:error=EPERM:when=1"},
@@ -734,23 +758,41 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"into a pipe, a file spliced through a pipe of ours, so that a slow disk locks no reader",
        {"trace=splice"},
        shown,
-       {fill, "splice(4, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)", fill}},
+       {fill, onward, fill}},
+      {"into a pipe, half a buffer in one fill of our pipe, and no read after the end",
+       {"trace=read,splice"},
+       shown_report("half", half),
+       {read(kPageSize), fill, fill},
+       "half"},
+      {"into a pipe, an output that fails once ends the run there, with no gap",
+       {"inject=splice:error=EPIPE:when=2"},
+       shown_report("large", large.substr(0, kPageSize)),
+       {},
+       "large"},
+      {"into no pipe, a file sent to its end",
+       {"trace=read,sendfile"},
+       "",
+       {read(kPageSize), send, send},
+       "small",
+       "/dev/null"},
       {"into a file, a large file's reads end on multiples of the buffer",
        {"trace=read"},
-       shown_report("large", std::string(kCopyBuffer, 'l')),
+       shown_report("large", large),
        {read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer)},
-       "large"},
+       "large",
+       "out"},
       {"into a file, a pseudo-file's reads are a buffer long, never cut",
        {"trace=read"},
        shown_report("/proc/version", slurp("/proc/version")),
        {read(kCopyBuffer), read(kCopyBuffer)},
-       "/proc/version"},
-      {"a pipe given as input, never handed to the kernel's copy, which would keep its packets",
-       {"inject=sendfile,splice:signal=SIGKILL"},
+       "/proc/version",
+       "out"},
+      {"a device given as input, read a buffer at a time and never handed to the kernel's copy",
+       {"trace=read", "inject=read:retval=0:when=2", "inject=sendfile,splice:signal=SIGKILL"},
        "",
-       {},
-       "/dev/stdin",
-       true},
+       {read(kCopyBuffer), read(kCopyBuffer)},  // the second made the end
+       "/dev/zero",
+       "/dev/null"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -763,19 +805,16 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       args.insert(args.end(), {"-P", dir.path / row.file});
     }
     args.insert(args.end(), {kShowfilePath, row.file});
-    spit(dir.path / "out", "");
-    std::array<int, 2> input{-1, -1};  // standard input: a pipe that holds a line, then ends
-    ASSERT_TRUE(pipe2(input.data(), O_CLOEXEC) == 0 && write(input[1], "line\n", 5) == 5);
-    close(input[1]);
-    const fs::path sink = reads ? dir.path / "out" : "/dev/null";
+    // Longer than the header, so that where the banner starts is not the file's end.
+    spit(dir.path / "out", std::string(header(row.file).size() + 1, 'o'));
+    const fs::path sink = dir.path / (row.sink == nullptr ? "" : row.sink);
     const Outcome outcome =
         run({.args = args,
              .cwd = dir.path,
-             .out = reads || row.into_null ? open_or_fail(sink, O_WRONLY) : kCapture,
-             .in = input[0],
+             .out = row.sink != nullptr ? open_or_fail(sink, O_WRONLY) : kCapture,
              .program = kStrace});
     expect_clean(outcome);
-    EXPECT_EQ(reads ? slurp(sink) : outcome.out, row.out);
+    EXPECT_EQ(row.sink != nullptr ? slurp(sink) : outcome.out, row.out);
     EXPECT_EQ(calls_in(slurp(dir.path / "log"), row.calls), row.calls);
   }
 }
