@@ -125,7 +125,7 @@ bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(outpu
 // Storage, a file with bytes in it, takes reads of any size, waits only for its disk, and has
 // pages the kernel can copy. A stream (a pipe, a terminal, a device, a pseudo-file whose size
 // reads 0) is read a whole buffer at a time, so that its records and packets arrive whole.
-bool is_storage(const struct stat &input) { return S_ISREG(input.st_mode) && input.st_size > 0; }
+bool is_storage(const struct stat &input) { return S_ISREG(input.st_mode) && input.st_size != 0; }
 
 // A file, pipe or block device that is also our standard output would be read back as it is
 // written, without end.

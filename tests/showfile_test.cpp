@@ -287,8 +287,7 @@ TEST(Showfile, ShowsTheFileExactly) {
   const std::vector<Row> rows{
       {"three bytes", "f", "ab\n", {}},
       {"one byte", "f", "1", {}},
-      // It fits, but not beside the report, so that some of it waits in our pipe till read.
-      {"a default pipe's worth, into a pipe read late",
+      {"a default pipe's worth, some of which waits in our pipe for a late reader",
        "f",
        std::string(std::size_t{kDefaultPipe}, 'p'),
        {},
@@ -470,8 +469,8 @@ TEST(Showfile, KeepsEveryByteOfRunsSharingAFile) {
   EXPECT_EQ(many.out, "50\n");
 }
 
-// As root in a mount namespace of its own: two new tmpfs number their first files alike, and a
-// loop device is given itself as standard output.
+// As root in a mount namespace of its own: two new tmpfs number their first files alike, a loop
+// device is given itself as standard output, and one given a file takes it by write, not sendfile.
 TEST(Showfile, RefusesOnlyItsOwnOutput) {
   constexpr int kCannotSetUp = 77;
   const TempDir dir;
@@ -481,14 +480,15 @@ TEST(Showfile, RefusesOnlyItsOwnOutput) {
   const Outcome outcome = run(
       {.args = {"--mount", "sh", "-c", R"sh(mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b &&
           d=$(losetup -f --show image) && ln -s "$d" dev && e=$(losetup -f --show other) || exit 77
-          : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>dev; "$0" dev 1<>"$e"
-          losetup -d "$d" "$e"; cat b/f image other)sh",
+          : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>dev
+          strace -qq -o s -e trace=sendfile "$0" a/f 1<>"$e"; "$0" dev 1<>"$e"
+          losetup -d "$d" "$e"; cat b/f image other s)sh",
                 kShowfilePath},
        .cwd = dir.path,
        .program = "/usr/bin/unshare"});
-  if (geteuid() != 0 || WEXITSTATUS(outcome.status) == kCannotSetUp ||
+  if (geteuid() != 0 || access(kStrace, X_OK) != 0 || WEXITSTATUS(outcome.status) == kCannotSetUp ||
       outcome.err.starts_with("unshare: ")) {  // a chroot's / is no mount point to make private
-    GTEST_SKIP() << "needs root, tmpfs and a loop device: " << outcome.err;
+    GTEST_SKIP() << "needs root, strace, tmpfs and a loop device: " << outcome.err;
   }
   const std::string refused = failure_report("dev") + image.substr(failure_report("dev").size());
   EXPECT_EQ(
@@ -717,7 +717,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   }
   const TempDir dir;
   const std::string small(kPageSize + 1, 's');  // the first read's page, and a byte for the kernel
-  spit(dir.path / "small", small);
+  spit(dir.path / "s", small);                  // a name of one byte, as a header piece
   const std::string large(kCopyBuffer + small.size(), 'l');  // more than our pipe takes at once
   const std::string half(kCopyBuffer / 2, 'h');              // what it takes at once, widened
   spit(dir.path / "large", large);
@@ -725,7 +725,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   const std::string fill = "splice(3, NULL, 5, NULL, 2147479552, 0)";  // our pipe, from the disk
   const std::string onward = "splice(4, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)";
   const std::string send = "sendfile(1, 3, NULL, 2147479552)";
-  const std::string shown = shown_report("small", small);
+  const std::string shown = shown_report("s", small);
   const std::string wait = "poll([{fd=1, events=POLLOUT}], 1, -1)";
   const auto read = [](const std::size_t size) {
     return "read(3, _, " + std::to_string(size) + ")";
@@ -736,7 +736,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
     std::vector<std::string> expressions;  // for strace -e
     std::string out;
     std::vector<std::string> calls{};  // of the functions named; reads of the file alone
-    std::string file = "small";
+    std::string file = "s";
     const char *sink = nullptr;  // standard output, a file or /dev/null, else a captured pipe
   };
   const std::vector<Row> rows{
@@ -748,13 +748,14 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"a failed wait", {again, "inject=poll:error=ENOMEM:when=1"}, ""},
       {"a write that takes nothing", {"inject=writev:retval=0:when=1"}, ""},
       {"two short writes", {"inject=writev:retval=1:when=1..2"}, shown.substr(2)},
+      {"a line refused twice as too long", {"inject=writev:error=EMSGSIZE:when=1..3+2"}, shown},
       {"a message socket that refuses every size down to a byte, which ends the run",
        {"inject=writev:error=EMSGSIZE:when=1..5"},  // the header whole, then 10, 5, 2 and 1 bytes
        ""},
       {"an interrupted open", {"inject=openat:error=EINTR:when=3"}, shown},
       {"an input that cannot be made non-blocking",
        {"inject=fcntl:error=EPERM:when=1"},
-       failure_report("small")},
+       failure_report("s")},
       {"into a pipe, a file spliced through a pipe of ours, so that a slow disk locks no reader",
        {"trace=splice"},
        shown,
@@ -773,7 +774,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        {"trace=read,sendfile"},
        "",
        {read(kPageSize), send, send},
-       "small",
+       "s",
        "/dev/null"},
       {"into a file, a large file's reads end on multiples of the buffer",
        {"trace=read"},
