@@ -519,7 +519,7 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
   std::array<int, 2> told{-1, -1};  // that the header is out while the open waits, then the banner
   ASSERT_EQ(pipe2(told.data(), O_CLOEXEC), 0);
   const pid_t feeder = fork();
-  if (feeder == 0) {  // a slow writer of packets, which showfile must wait for without spinning
+  if (feeder == 0) {  // a slow writer of packets, which showfile must wait for
     close(told[1]);
     std::array<char, 1> news{};
     const int descriptor = read(told[0], news.data(), 1) == 1 ? open(fifo.c_str(), O_WRONLY) : -1;
