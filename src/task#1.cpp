@@ -1,9 +1,12 @@
 // showfile: shows one file on standard output behind a header line and a banner.
 // Every outcome exits 0; failures are reported on standard output only.
 //
-// One rule governs every call: the run never waits inside the kernel while it holds a pipe that
+// Two rules govern every call. The run never waits inside the kernel while it holds a pipe that
 // someone else needs (the output, or a pipe given as input), so that their readers and writers
-// can always go on, and be killed. A read into our own buffer holds neither, and may wait.
+// can always go on, and be killed; a read into our own buffer holds neither, and may wait. And a
+// page of the input is never left waiting in an output, where a later change of the file would
+// reach the reader: the kernel copies only into outputs that take its pages at once (a device),
+// and into a pipe or a socket the bytes are copied as they are read, through our buffer.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +16,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -31,8 +35,9 @@ constexpr std::string_view kFailure = "Unable to access file.\n";
 constexpr std::string_view kBanner =
     "File has been accessed and the contents are displayed on console:\n\n";
 constexpr int kPipeCapacity = 1 << 20;  // the default pipe-max-size for unprivileged users
-constexpr std::size_t kMostPerCall = 0x7ffff000;  // the most one sendfile or splice moves
+constexpr std::size_t kMostPerCall = 0x7ffff000;  // the most one sendfile moves
 constexpr std::size_t kBufferSize = 1 << 20;
+constexpr std::size_t kStreamRead = 128 << 10;  // a device's read, which may wait until it is full
 constexpr std::size_t kPageSize = 4096;
 constexpr pollfd kOutputRoom{STDOUT_FILENO, POLLOUT, {}};
 
@@ -123,9 +128,17 @@ bool write_held(const std::span<const char> buffer, const ssize_t size) {
 bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
 
 // Storage, a file with bytes in it, takes reads of any size, waits only for its disk, and has
-// pages the kernel can copy. A stream (a pipe, a terminal, a device, a pseudo-file whose size
-// reads 0) is read a whole buffer at a time, so that its records and packets arrive whole.
+// pages the kernel can copy. Everything else is a stream (a pipe, a terminal, a device, a
+// pseudo-file whose size reads 0), never read in pieces shorter than its records and packets.
 bool is_storage(const struct stat &input) { return S_ISREG(input.st_mode) && input.st_size != 0; }
+
+// A pipe's read returns at once what the pipe holds, so it takes a whole buffer. A device or a
+// FUSE stream may fill a read before it returns it, so that a large one keeps the screen empty:
+// they get 128 KiB, a page or more, as large as any record or packet they deliver.
+std::size_t read_size(const struct stat &input, const std::span<const char> buffer) {
+  const bool whole = is_storage(input) || S_ISFIFO(input.st_mode);
+  return whole ? buffer.size() : std::min(buffer.size(), kStreamRead);
+}
 
 // A file, pipe or block device that is also our standard output would be read back as it is
 // written, without end.
@@ -140,11 +153,14 @@ bool same_as_output(const struct stat &input, const struct stat &output) {
 // Storage into a file is first read only as far as brings the output to a multiple of the buffer
 // size once the banner and that are written, so that every later write fills the page cache's
 // large folios whole; lseek, past the header, says where the banner starts, in append mode too,
-// and failing costs only the alignment. Into anything else, a page: the kernel moves the rest.
+// and failing costs only the alignment. Into a device, a page: the kernel moves the rest.
 std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
+  if (is_storage(input) && S_ISCHR(output)) {
+    return kPageSize;
+  }
   if (!is_storage(input) || !has_position(output)) {
-    return is_storage(input) ? kPageSize : buffer.size();
+    return read_size(input, buffer);
   }
   const auto past = static_cast<std::size_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + kBanner.size();
   return buffer.size() - past % buffer.size();
@@ -161,60 +177,31 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// The kernel moves storage's pages without a trip through our memory, waiting for the disk in a
-// pipe of its own. True at the end of the input; false, with all it took written, when it refuses
-// (a file system or device it cannot copy, a terminal's size limit, a sandbox, a read error).
-bool sent_by_kernel(const int input) {
-  for (;;) {
-    const ssize_t moved =
-        waited([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); }, kOutputRoom);
-    if (moved <= 0) {
-      return moved == 0;
-    }
-  }
-}
-
-// Into a pipe, the pages wait in one of ours, which sendfile would not use, until a splice that
-// does not block moves them on. A failed output loses what ours held, as a failed write does.
-bool spliced_by_kernel(const int input) {
-  std::array<int, 2> own{};
-  if (pipe2(own.data(), O_CLOEXEC) != 0) {
-    return false;
-  }
-  fcntl(own.front(), F_SETPIPE_SZ, kPipeCapacity);
-  const auto spliced = [](const int from, const int into, const unsigned flags) {
-    return [=] { return splice(from, nullptr, into, nullptr, kMostPerCall, flags); };
-  };
-  for (ssize_t held = 0;;) {  // in our pipe
-    const bool onward = held > 0;
-    const ssize_t moved =
-        onward ? waited(spliced(own[0], STDOUT_FILENO, SPLICE_F_NONBLOCK), kOutputRoom)
-               : retried(spliced(input, own[1], 0));
-    if (moved <= 0) {
-      for (const int end : own) {
-        close(end);
-      }
-      return onward || moved == 0;
-    }
-    held += onward ? -moved : moved;
+// A device (a terminal, /dev/null) takes storage's pages at once, which the kernel moves without
+// a trip through our memory, waiting for the disk in a pipe of its own. Where it stops, at what it
+// takes for the end or at a refusal (a device it cannot copy into, a sandbox, a read error), the
+// buffer goes on from there, and a read decides where the input ends.
+void send_by_kernel(const int input) {
+  while (waited([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); },
+                kOutputRoom) > 0) {
   }
 }
 
 // Past the first read, reads may wait, so that an input's own timing holds (a terminal's MIN and
-// TIME, a trace buffer's pages). What the kernel will not copy goes through the buffer from where
-// it stopped; a read error ends the copy as the end of the input does, a failed write at once.
+// TIME, a trace buffer's pages). A read error ends the copy as the end of the input does, a failed
+// write at once.
 void copy(const int input, const struct stat &input_status, const mode_t output,
           const std::span<char> buffer) {
   fcntl(input, F_SETFL, O_RDONLY);  // the flags of the open; should this fail, poll waits instead
   widen_pipe(STDOUT_FILENO, input_status);
   widen_pipe(input, input_status);
-  if (is_storage(input_status) && !has_position(output) &&
-      (S_ISFIFO(output) ? spliced_by_kernel(input) : sent_by_kernel(input))) {
-    return;
+  if (is_storage(input_status) && S_ISCHR(output)) {
+    send_by_kernel(input);
   }
+  const std::size_t size = read_size(input_status, buffer);
   for (;;) {
     const ssize_t got =
-        waited([&] { return read(input, buffer.data(), buffer.size()); }, {input, POLLIN, {}});
+        waited([&] { return read(input, buffer.data(), size); }, {input, POLLIN, {}});
     if (got <= 0 || !write_held(buffer, got)) {
       return;
     }

@@ -63,7 +63,8 @@ constexpr rlimit kSmallStack{16 << 10, 16 << 10};   // too small for a page on t
 constexpr rlimit kSmallFile{4 << 20, 4 << 20};
 constexpr rlimit kFewDescriptors{5, 5};  // the standard three, the input, and no pipe beside them
 constexpr std::size_t kCopyBuffer = 1 << 20;   // showfile's
-constexpr std::size_t kPageSize = 4096;        // its first read from a file into no file
+constexpr std::size_t kPageSize = 4096;        // its first read from a file into a device
+constexpr std::size_t kStreamRead = 128 << 10;  // its reads of a device
 constexpr std::size_t kBeyondAPipe = 100'000;  // past a pipe, within an argument's limit
 constexpr const char *kStrace = "/usr/bin/strace";
 
@@ -276,6 +277,12 @@ TEST(Showfile, ShowsTheFileExactly) {
   };
   const auto forbidden = [] { return refuse(SYS_sendfile, SYS_splice, EPERM); };
   const auto few_descriptors = [] { return setrlimit(RLIMIT_NOFILE, &kFewDescriptors) == 0; };
+  const auto cut_while_waiting = [] {  // mid-page, while the late reader below pauses
+    if (fork() == 0) {
+      _exit(usleep(kPauseMillis * 1000 / 2) != 0 || truncate("f", kPageSize * 3 / 2) != 0);
+    }
+    return true;
+  };
   struct Row {
     const char *name;
     std::string file;
@@ -287,11 +294,12 @@ TEST(Showfile, ShowsTheFileExactly) {
   const std::vector<Row> rows{
       {"three bytes", "f", "ab\n", {}},
       {"one byte", "f", "1", {}},
-      {"a default pipe's worth, some of which waits in our pipe for a late reader",
+      {"a default pipe's worth for a late reader, cut short as it waits: what was read is shown",
        "f",
        std::string(std::size_t{kDefaultPipe}, 'p'),
        {},
-       true},
+       true,
+       cut_while_waiting},
       {"empty", "f", "", {}},
       {"no final line feed", "f", "a\nb", {}},
       {"every byte value, 0x00 and 0xff first, amid and last", "f", bytes, {}},
@@ -718,12 +726,9 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   const TempDir dir;
   const std::string small(kPageSize + 1, 's');  // the first read's page, and a byte for the kernel
   spit(dir.path / "s", small);                  // a name of one byte, as a header piece
-  const std::string large(kCopyBuffer + small.size(), 'l');  // more than our pipe takes at once
-  const std::string half(kCopyBuffer / 2, 'h');              // what it takes at once, widened
+  const std::string large(kCopyBuffer + small.size(), 'l');  // more than a buffer
   spit(dir.path / "large", large);
-  spit(dir.path / "half", half);
-  const std::string fill = "splice(3, NULL, 5, NULL, 2147479552, 0)";  // our pipe, from the disk
-  const std::string onward = "splice(4, NULL, 1, NULL, 2147479552, SPLICE_F_NONBLOCK)";
+  const std::string never_spliced = "inject=sendfile,splice:signal=SIGKILL";
   const std::string send = "sendfile(1, 3, NULL, 2147479552)";
   const std::string shown = shown_report("s", small);
   const std::string wait = "poll([{fd=1, events=POLLOUT}], 1, -1)";
@@ -756,24 +761,15 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"an input that cannot be made non-blocking",
        {"inject=fcntl:error=EPERM:when=1"},
        failure_report("s")},
-      {"into a pipe, a file spliced through a pipe of ours, so that a slow disk locks no reader",
-       {"trace=splice"},
-       shown,
-       {fill, onward, fill}},
-      {"into a pipe, half a buffer in one fill of our pipe, and no read after the end",
-       {"trace=read,splice"},
-       shown_report("half", half),
-       {read(kPageSize), fill, fill},
-       "half"},
-      {"into a pipe, an output that fails once ends the run there, with no gap",
-       {"inject=splice:error=EPIPE:when=2"},
-       shown_report("large", large.substr(0, kPageSize)),
-       {},
+      {"into a pipe, a file read and written a buffer at a time, its pages never left there",
+       {"trace=read", never_spliced},
+       shown_report("large", large),
+       {read(kCopyBuffer), read(kCopyBuffer), read(kCopyBuffer)},
        "large"},
-      {"into no pipe, a file sent to its end",
+      {"into a device, a file sent to what the kernel takes for its end, which a read confirms",
        {"trace=read,sendfile"},
        "",
-       {read(kPageSize), send, send},
+       {read(kPageSize), send, send, read(kCopyBuffer)},
        "s",
        "/dev/null"},
       {"into a file, a large file's reads end on multiples of the buffer",
@@ -782,16 +778,16 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        {read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer)},
        "large",
        "out"},
-      {"into a file, a pseudo-file's reads are a buffer long, never cut",
+      {"into a file, a pseudo-file's reads are 128 KiB long, never cut to align",
        {"trace=read"},
        shown_report("/proc/version", slurp("/proc/version")),
-       {read(kCopyBuffer), read(kCopyBuffer)},
+       {read(kStreamRead), read(kStreamRead)},
        "/proc/version",
        "out"},
-      {"a device given as input, read a buffer at a time and never handed to the kernel's copy",
-       {"trace=read", "inject=read:retval=0:when=2", "inject=sendfile,splice:signal=SIGKILL"},
+      {"a device given as input, read 128 KiB at a time, which it may fill before it returns",
+       {"trace=read", "inject=read:retval=0:when=2", never_spliced},
        "",
-       {read(kCopyBuffer), read(kCopyBuffer)},  // the second made the end
+       {read(kStreamRead), read(kStreamRead)},  // the second made the end
        "/dev/zero",
        "/dev/null"},
   };
