@@ -75,13 +75,13 @@ printf -- '---|---|\n'
 row "/dev/null" 10 "$work/big"
 row "pipe into dd of=/dev/null bs=1M" 10 "$work/big" "| dd of=/dev/null bs=1M status=none"
 row "pipe input, into dd of=/dev/null bs=1M" 20 "<(cat $work/big)" "| dd of=/dev/null bs=1M status=none"
-row "regular file on $filesystem, \`>\`" 10 "$work/big" ">$work/out"
-row "append-mode file on $filesystem, \`>>\`" 10 "$work/big" ">>$work/out"
+row "regular file on $filesystem, \`>\`" 20 "$work/big" ">$work/out"
+row "append-mode file on $filesystem, \`>>\`" 20 "$work/big" ">>$work/out"
 if [ "$(df --output=fstype /dev/shm 2>/dev/null | tail -n 1)" = tmpfs ]; then
   shm=$(mktemp -d /dev/shm/showfile-bench.XXXXXX)
   trap 'rm -rf "$work" "$shm"' EXIT
   cp "$work/big" "$shm/big"
-  work=$shm row "file to file on tmpfs, \`>\`" 10 "$shm/big" ">$shm/out"
+  work=$shm row "file to file on tmpfs, \`>\`" 20 "$shm/big" ">$shm/out"
   rm -rf "$shm"
 fi
 row "3-byte file into /dev/null" 500 "$work/small"

@@ -5,8 +5,8 @@
 // someone else needs (the output, or a pipe given as input), so that their readers and writers
 // can always go on, and be killed; a read into our own buffer holds neither, and may wait. And a
 // page of the input is never left waiting in an output, where a later change of the file would
-// reach the reader: the kernel copies only into outputs that take its pages at once (a device),
-// and into a pipe or a socket the bytes are copied as they are read, through our buffer.
+// reach the reader: the kernel copies only into outputs that take its pages at once (a device, a
+// file), and into a pipe or a socket the bytes are copied as they are read, through our buffer.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -62,10 +62,10 @@ auto waited(const Call &call, pollfd end) {
   return answer;
 }
 
-// Writes all of `left`, waiting on a full non-blocking output where stdio would drop what it
-// could not write; what is written or empty is passed over first, so nothing empty is written.
-// False once the output has failed, so that what was written stays a clean prefix.
-bool write_parts(std::span<iovec> left) {
+// Writes all of `left` at the output's position, or at `offset`, which it advances, waiting on a
+// full non-blocking output where stdio would drop what it could not write; what is written or empty
+// is passed over first. False once the output has failed, so that what was written stays a prefix.
+bool write_parts(std::span<iovec> left, off_t *const offset = nullptr) {
   for (std::size_t done = 0;;) {
     for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
       done -= left.front().iov_len;
@@ -76,12 +76,15 @@ bool write_parts(std::span<iovec> left) {
     iovec &front = left.front();
     front.iov_base = static_cast<char *>(front.iov_base) + done;
     front.iov_len -= done;
-    const ssize_t written =
-        waited([&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); },
-               kOutputRoom);
+    const ssize_t written = waited(
+        [&] {
+          return pwritev2(STDOUT_FILENO, left.data(), static_cast<int>(left.size()),
+                          offset == nullptr ? -1 : *offset, 0);
+        },
+        kOutputRoom);
     if (written == -1 && errno == EMSGSIZE && (left.size() > 1 || front.iov_len > 1)) {
-      // A message socket takes no more than a message a write: a first part leaves alone (its
-      // first piece, or half of the one), halved again until it fits, and then the rest.
+      // A message socket (no offset) takes no more than a message a write: a first part leaves
+      // alone (its first piece, or half of the one), halved again until it fits, then the rest.
       iovec part{front.iov_base, left.size() > 1 ? front.iov_len : front.iov_len / 2};
       done = part.iov_len;
       if (!write_parts({&part, 1})) {
@@ -93,10 +96,13 @@ bool write_parts(std::span<iovec> left) {
       return false;
     }
     done = static_cast<std::size_t>(written);
+    if (offset != nullptr) {
+      *offset += written;
+    }
   }
 }
 
-// One report line leaves in one writev, which a pipe takes whole up to PIPE_BUF bytes, so that
+// One report line leaves in one write, which a pipe takes whole up to PIPE_BUF bytes, so that
 // runs sharing it do not tear it.
 template <typename... Pieces>
 bool write_all(const Pieces... pieces) {
@@ -118,13 +124,13 @@ std::span<char> copy_buffer() {
   return page;
 }
 
-bool write_held(const std::span<const char> buffer, const ssize_t size) {
-  return write_all(std::string_view(buffer.data(), static_cast<std::size_t>(size)));
+bool write_held(const std::span<char> buffer, const ssize_t size, off_t *const offset = nullptr) {
+  iovec held{buffer.data(), static_cast<std::size_t>(size)};
+  return write_parts({&held, 1}, offset);
 }
 
 // An output with a file position (a regular file, a block device) may be shared with other
-// writers, as in `xargs -P4 showfile > log`. write(2) advances a shared position under a lock;
-// sendfile would overwrite what the others write meanwhile, so such an output takes the buffer.
+// writers, as in `xargs -P4 showfile > log`, which write at the shared position under its lock.
 bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
 
 // Storage, a file with bytes in it, takes reads of any size, waits only for its disk, and has
@@ -177,26 +183,68 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// A device (a terminal, /dev/null) takes storage's pages at once, which the kernel moves without
-// a trip through our memory, waiting for the disk in a pipe of its own. Where it stops, at what it
-// takes for the end or at a refusal (a device it cannot copy into, a sandbox, a read error), the
-// buffer goes on from there, and a read decides where the input ends.
-void send_by_kernel(const int input) {
-  while (waited([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); },
-                kOutputRoom) > 0) {
+// Fills the output from `next` to `end`, by the kernel and through the buffer where it stops;
+// `next` ends where the filling stopped. False once the output has failed.
+bool filled(const int input, off_t &next, const off_t end, const std::span<char> buffer) {
+  while (next < end) {
+    const auto wanted = static_cast<std::size_t>(end - next);
+    if (copy_file_range(input, nullptr, STDOUT_FILENO, &next, wanted, 0) > 0) {
+      continue;
+    }
+    const ssize_t got =
+        retried([&] { return read(input, buffer.data(), std::min(wanted, buffer.size())); });
+    if (got <= 0 || !write_held(buffer, got, &next)) {
+      return got <= 0;  // the input's end, or the output's
+    }
   }
+  return true;
+}
+
+// Into a position others may share, each buffer's worth of the file has its range reserved first,
+// by moving the position as a write does, under its lock, so that others write after it; the
+// kernel then copies into it at its offset. No signal that can be blocked comes in while a range
+// is unfilled, so that a shell writing after a stopped run leaves no gap, and a range left short
+// is given back while nobody has written after it. False once the output has failed.
+bool copied_in_ranges(const int input, off_t left, const std::span<char> buffer) {
+  sigset_t every{};
+  sigfillset(&every);
+  for (off_t size = 0; left > 0; left -= size) {
+    sigset_t was{};
+    sigprocmask(SIG_BLOCK, &every, &was);
+    size = std::min(left, static_cast<off_t>(buffer.size()));
+    const off_t end = lseek(STDOUT_FILENO, size, SEEK_CUR);
+    off_t next = end - size;
+    const bool written = end == -1 || filled(input, next, end, buffer);
+    if (next != end && lseek(STDOUT_FILENO, 0, SEEK_CUR) == end) {
+      lseek(STDOUT_FILENO, next, SEEK_SET);
+    }
+    sigprocmask(SIG_SETMASK, &was, nullptr);
+    if (!written || next != end) {
+      return written;
+    }
+  }
+  return true;
 }
 
 // Past the first read, reads may wait, so that an input's own timing holds (a terminal's MIN and
-// TIME, a trace buffer's pages). A read error ends the copy as the end of the input does, a failed
-// write at once.
+// TIME, a trace buffer's pages). A device (a terminal, /dev/null) and a file take storage's pages
+// at once, which the kernel copies without a trip through our memory; where it stops, at what it
+// takes for the end or at a refusal (a device or file system it cannot copy into, a sandbox, a
+// position that will not move), the buffer goes on, and a read decides where the input ends. A
+// read error ends the copy as the end of the input does, a failed write at once.
 void copy(const int input, const struct stat &input_status, const mode_t output,
           const std::span<char> buffer) {
   fcntl(input, F_SETFL, O_RDONLY);  // the flags of the open; should this fail, poll waits instead
   widen_pipe(STDOUT_FILENO, input_status);
   widen_pipe(input, input_status);
   if (is_storage(input_status) && S_ISCHR(output)) {
-    send_by_kernel(input);
+    while (waited([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); },
+                  kOutputRoom) > 0) {
+    }
+  } else if (is_storage(input_status) && has_position(output) &&
+             (fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND) == 0 &&
+             !copied_in_ranges(input, input_status.st_size - lseek(input, 0, SEEK_CUR), buffer)) {
+    return;
   }
   const std::size_t size = read_size(input_status, buffer);
   for (;;) {

@@ -33,6 +33,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -62,10 +63,10 @@ constexpr rlimit kSmallData{512 << 10, 512 << 10};  // too small for a large buf
 constexpr rlimit kSmallStack{16 << 10, 16 << 10};   // too small for a page on the stack
 constexpr rlimit kSmallFile{4 << 20, 4 << 20};
 constexpr rlimit kFewDescriptors{5, 5};  // the standard three, the input, and no pipe beside them
-constexpr std::size_t kCopyBuffer = 1 << 20;   // showfile's
-constexpr std::size_t kPageSize = 4096;        // its first read from a file into a device
+constexpr std::size_t kCopyBuffer = 1 << 20;    // showfile's
+constexpr std::size_t kPageSize = 4096;         // its first read from a file into a device
 constexpr std::size_t kStreamRead = 128 << 10;  // its reads of a device
-constexpr std::size_t kBeyondAPipe = 100'000;  // past a pipe, within an argument's limit
+constexpr std::size_t kBeyondAPipe = 100'000;   // past a pipe, within an argument's limit
 constexpr const char *kStrace = "/usr/bin/strace";
 
 // What showfile writes for a file it shows, and for one it cannot.
@@ -279,7 +280,8 @@ TEST(Showfile, ShowsTheFileExactly) {
   const auto few_descriptors = [] { return setrlimit(RLIMIT_NOFILE, &kFewDescriptors) == 0; };
   const auto cut_while_waiting = [] {  // mid-page, while the late reader below pauses
     if (fork() == 0) {
-      _exit(usleep(kPauseMillis * 1000 / 2) != 0 || truncate("f", kPageSize * 3 / 2) != 0);
+      poll(nullptr, 0, kPauseMillis / 2);
+      _exit(truncate("f", kPageSize * 3 / 2));
     }
     return true;
   };
@@ -392,7 +394,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     kSizeLimit
   };
   const std::vector<std::pair<const char *, Sink>> rows{
-      {"another file, after what was written to it", Sink::kAfterOther},
+      {"another file, after what it held, refusing the kernel's copy", Sink::kAfterOther},
       {"appended to another file", Sink::kAppendToOther},
       {"standard output closed", Sink::kOutputClosed},
       {"standard output full", Sink::kDeviceFull},
@@ -400,7 +402,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       {"appended to the shown file", Sink::kAppendToItself},
       {"appended to the shown file, whose status as output is refused", Sink::kItselfUnseen},
       {"standard input left unread", Sink::kStdinPipe},
-      {"another file past a file-size limit, input endless", Sink::kSizeLimit},
+      {"another file past a file-size limit, the file past it too", Sink::kSizeLimit},
   };
   const std::string contents(2 * kCopyBuffer + 1, 'x');  // past the buffer: its first read is cut
   for (const auto &[name, sink] : rows) {
@@ -417,8 +419,11 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     ASSERT_EQ(pipe2(stdin_pipe.data(), O_CLOEXEC | O_NONBLOCK), 0);
     ASSERT_EQ(write(stdin_pipe[1], "unread", 6), 6);
 
-    const bool endless = sink == Sink::kFullEndless || sink == Sink::kSizeLimit;
-    Launch launch{.args = {endless ? "/dev/zero" : shown}, .in = dup(stdin_pipe[0])};
+    const fs::path zeros = dir.path / "zeros";  // a file past the size limit below
+    make_sparse(zeros, kLargeFile, "");
+    const fs::path input = sink == Sink::kSizeLimit ? zeros : shown;
+    Launch launch{.args = {sink == Sink::kFullEndless ? "/dev/zero" : input},
+                  .in = dup(stdin_pipe[0])};
     if (sink == Sink::kAfterOther || sink == Sink::kSizeLimit) {
       launch.out = open_or_fail(other, O_WRONLY);
       lseek(launch.out, 0, SEEK_END);
@@ -429,20 +434,25 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     } else if (sink == Sink::kDeviceFull || sink == Sink::kFullEndless) {
       launch.out = open_or_fail("/dev/full", O_WRONLY);
     }
-    launch.in_child = [unseen = sink == Sink::kItselfUnseen] {  // the limit bounds a self-copy too
-      return setrlimit(RLIMIT_FSIZE, &kSmallFile) == 0 &&
-             (!unseen || refuse(SYS_newfstatat, SYS_fstat, EAGAIN, STDOUT_FILENO));
+    launch.in_child = [unseen = sink == Sink::kItselfUnseen, uncopied = sink == Sink::kAfterOther] {
+      return setrlimit(RLIMIT_FSIZE, &kSmallFile) == 0 &&  // which bounds a self-copy too
+             (!unseen || refuse(SYS_newfstatat, SYS_fstat, EAGAIN, STDOUT_FILENO)) &&
+             (!uncopied || refuse(SYS_copy_file_range, SYS_sendfile, EXDEV));
     };
+    const int shared = dup(launch.out);  // for a shell's next write, into the same open file
     const Outcome outcome = run(launch);
     expect_clean(outcome);
+    std::ignore = write(shared, "!", 1);  // where the run left off, when the output is a file
+    close(shared);
 
-    EXPECT_EQ(slurp(shown), itself ? contents + failure_report(shown) : contents);
+    EXPECT_EQ(slurp(shown), itself ? contents + failure_report(shown).append("!") : contents);
     const bool to_other = sink == Sink::kAfterOther || sink == Sink::kAppendToOther;
     if (sink == Sink::kSizeLimit) {
-      const std::string zeros(kSmallFile.rlim_cur, '\0');
-      EXPECT_EQ(slurp(other), (before + shown_report("/dev/zero", zeros)).substr(0, zeros.size()));
+      const std::string limited = before + shown_report(zeros, std::string(kSmallFile.rlim_cur, 0));
+      EXPECT_EQ(slurp(other), limited.substr(0, kSmallFile.rlim_cur).append("!"));
     } else {
-      EXPECT_EQ(slurp(other), to_other ? before + shown_report(shown, contents) : before);
+      EXPECT_EQ(slurp(other),
+                to_other ? before + shown_report(shown, contents).append("!") : before);
     }
     EXPECT_EQ(outcome.out, sink == Sink::kStdinPipe ? shown_report(shown, contents) : "");
     std::array<char, kFewBytes> left{};
@@ -455,18 +465,34 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
 TEST(Showfile, KeepsEveryByteOfRunsSharingAFile) {
   const TempDir dir;
   constexpr std::size_t kSize = 32 << 20;
-  spit(dir.path / "a", std::string(kSize, '\1'));
-  spit(dir.path / "b", std::string(kSize, '\2'));
+  const std::string names = "abcd";  // showing bytes 1 to 4
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    spit(dir.path / names.substr(i, 1), std::string(kSize, static_cast<char>(i + 1)));
+  }
   spit(dir.path / "out", "");
-  const Outcome outcome = run({.args = {"-c", R"("$0" a & "$0" b & wait)", kShowfilePath},
-                               .cwd = dir.path,
-                               .out = open_or_fail(dir.path / "out", O_WRONLY),
-                               .program = "/bin/sh"});
+  const Outcome outcome =
+      run({.args = {"-c", R"(for f in a b c d; do "$0" $f & done; wait)", kShowfilePath},
+           .cwd = dir.path,
+           .out = open_or_fail(dir.path / "out", O_WRONLY),
+           .program = "/bin/sh"});
   expect_clean(outcome);
   const std::string out = slurp(dir.path / "out");
-  EXPECT_EQ(out.size(), 2 * (shown_report("a", "").size() + kSize));
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\1'), kSize);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\2'), kSize);
+  EXPECT_EQ(out.size(), names.size() * (shown_report("a", "").size() + kSize));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(std::count(out.begin(), out.end(), static_cast<char>(i + 1)), kSize);
+  }
+  // A run stopped by a signal mid-copy fills the range it holds first: the shell's next write
+  // follows it with no gap.
+  const std::string stop =
+      R"("$1" -o /dev/null -e inject=copy_file_range:signal=TERM:when=2 "$0" a)";
+  if (!kSanitized && access(kStrace, X_OK) == 0) {
+    run({.args = {"-c", stop + "; printf !", kShowfilePath, kStrace},
+         .cwd = dir.path,
+         .out = open_or_fail(dir.path / "out", O_WRONLY | O_TRUNC),
+         .program = "/bin/sh"});
+    const std::string three_buffers(3 * kCopyBuffer - shown_report("a", "").size(), '\1');
+    EXPECT_EQ(slurp(dir.path / "out"), shown_report("a", three_buffers) + "!");
+  }
 
   // Fifty runs into one pipe: the header line of each leaves whole.
   const Outcome many =
@@ -735,7 +761,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   const auto read = [](const std::size_t size) {
     return "read(3, _, " + std::to_string(size) + ")";
   };
-  const std::string again = "inject=writev:error=EAGAIN:when=1";
+  const std::string again = "inject=pwritev2:error=EAGAIN:when=1";
   struct Row {
     const char *name;
     std::vector<std::string> expressions;  // for strace -e
@@ -746,16 +772,16 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   };
   const std::vector<Row> rows{
       {"an output that says EAGAIN, waited for in poll each time",
-       {"trace=poll,writev", again + "..3"},
+       {"trace=poll,pwritev2", again + "..3"},
        shown,
        {wait, wait, wait}},
       {"an interrupted wait", {again, "inject=poll:error=EINTR:when=1"}, shown},
       {"a failed wait", {again, "inject=poll:error=ENOMEM:when=1"}, ""},
-      {"a write that takes nothing", {"inject=writev:retval=0:when=1"}, ""},
-      {"two short writes", {"inject=writev:retval=1:when=1..2"}, shown.substr(2)},
-      {"a line refused twice as too long", {"inject=writev:error=EMSGSIZE:when=1..3+2"}, shown},
+      {"a write that takes nothing", {"inject=pwritev2:retval=0:when=1"}, ""},
+      {"two short writes", {"inject=pwritev2:retval=1:when=1..2"}, shown.substr(2)},
+      {"a line refused twice as too long", {"inject=pwritev2:error=EMSGSIZE:when=1..3+2"}, shown},
       {"a message socket that refuses every size down to a byte, which ends the run",
-       {"inject=writev:error=EMSGSIZE:when=1..5"},  // the header whole, then 10, 5, 2 and 1 bytes
+       {"inject=pwritev2:error=EMSGSIZE:when=1..5"},  // the header whole, then 10, 5, 2 and 1 bytes
        ""},
       {"an interrupted open", {"inject=openat:error=EINTR:when=3"}, shown},
       {"an input that cannot be made non-blocking",
@@ -772,10 +798,11 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        {read(kPageSize), send, send, read(kCopyBuffer)},
        "s",
        "/dev/null"},
-      {"into a file, a large file's reads end on multiples of the buffer",
-       {"trace=read"},
+      {"into a file, a first read that aligns it, then the kernel's copy into a range reserved",
+       {"trace=read,copy_file_range"},
        shown_report("large", large),
-       {read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer)},
+       {read(kCopyBuffer - shown_report("large", "").size()),
+        "copy_file_range(3, NULL, 1, [1048576], 4181, 0)", read(kCopyBuffer)},
        "large",
        "out"},
       {"into a file, a pseudo-file's reads are 128 KiB long, never cut to align",
