@@ -51,15 +51,16 @@ auto retried(const Call &call) {
   return answer;
 }
 
-// Tries `call` as retried does, and after EAGAIN (from a descriptor that does not block) once
-// poll, which holds nothing, has found `end` ready.
+// Tries `call` as retried does, and after EAGAIN (from a descriptor that does not block) again
+// once poll, which holds nothing, has found `end` ready.
 template <typename Call>
 auto waited(const Call &call, pollfd end) {
-  auto answer = retried(call);
-  while (answer == -1 && errno == EAGAIN && (poll(&end, 1, -1) != -1 || errno == EINTR)) {
-    answer = retried(call);
+  for (;;) {
+    const auto answer = retried(call);
+    if (answer != -1 || errno != EAGAIN || (poll(&end, 1, -1) == -1 && errno != EINTR)) {
+      return answer;
+    }
   }
-  return answer;
 }
 
 // Writes all of `left` at the output's position, or at `offset`, which it advances, waiting on a
@@ -74,8 +75,7 @@ bool write_parts(std::span<iovec> left, off_t *const offset = nullptr) {
       return true;
     }
     iovec &front = left.front();
-    front.iov_base = static_cast<char *>(front.iov_base) + done;
-    front.iov_len -= done;
+    front = {static_cast<char *>(front.iov_base) + done, front.iov_len - done};
     const ssize_t written = waited(
         [&] {
           return pwritev2(STDOUT_FILENO, left.data(), static_cast<int>(left.size()),
