@@ -490,10 +490,9 @@ TEST(Showfile, KeepsEveryByteOfRunsSharingAFile) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(std::count(out.begin(), out.end(), static_cast<char>(i + 1)), kSize);
   }
-  // A run stopped by a signal mid-copy fills the range it holds first: the shell's next write
-  // follows it with no gap.
-  const std::string stop =
-      R"("$1" -o /dev/null -e inject=copy_file_range:signal=TERM:when=2 "$0" a)";
+  // A run stopped by a signal as it reserves its third range fills that range first: the shell's
+  // next write follows it with no gap.
+  const std::string stop = R"("$1" -o /dev/null -P out -e inject=lseek:signal=TERM:when=3 "$0" a)";
   if (!kSanitized && access(kStrace, X_OK) == 0) {
     run({.args = {"-c", stop + "; printf !", kShowfilePath, kStrace},
          .cwd = dir.path,
