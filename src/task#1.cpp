@@ -2,11 +2,10 @@
 // Every outcome exits 0; failures are reported on standard output only.
 //
 // Two rules govern every call. The run never waits inside the kernel while it holds a pipe that
-// someone else needs (the output, or a pipe given as input), so that their readers and writers
-// can always go on, and be killed; a read into our own buffer holds neither, and may wait. And a
-// page of the input is never left waiting in an output, where a later change of the file would
-// reach the reader: the kernel copies only into outputs that take its pages at once (a device, a
-// file), and into a pipe or a socket the bytes are copied as they are read, through our buffer.
+// someone else needs (the output, or a pipe given as input), so that their readers and writers can
+// always go on, and be killed; a read into our own buffer holds neither, and may wait. And a page
+// of the input never waits in an output, where a later change of the file would reach the reader:
+// into a pipe or a socket the bytes are copied as they are read, through our buffer.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -111,9 +110,8 @@ bool write_all(const Pieces... pieces) {
   return write_parts(parts);
 }
 
-// The copy buffer, taken before the banner is written so that a run never announces what it then
-// cannot copy. Where memory is too short for it (a small data limit), a page of static storage
-// does the same work in smaller steps. Never on the stack, which may be small.
+// The copy buffer, taken before the banner so that a run never announces what it cannot copy; where
+// memory is short (a small data limit), a page of static storage does its work in smaller steps.
 std::span<char> copy_buffer() {
   void *const mapped =
       mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -133,14 +131,12 @@ bool write_held(const std::span<char> buffer, const ssize_t size, off_t *const o
 // writers, as in `xargs -P4 showfile > log`, which write at the shared position under its lock.
 bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
 
-// Storage, a file with bytes in it, takes reads of any size, waits only for its disk, and has
-// pages the kernel can copy. Everything else is a stream (a pipe, a terminal, a device, a
-// pseudo-file whose size reads 0), never read in pieces shorter than its records and packets.
+// Storage, a file with bytes in it, takes reads of any size and has pages the kernel can copy.
+// Everything else (a pipe, a terminal, a device, a pseudo-file whose size reads 0) is a stream.
 bool is_storage(const struct stat &input) { return S_ISREG(input.st_mode) && input.st_size != 0; }
 
-// A pipe's read returns at once what the pipe holds, so it takes a whole buffer. A device or a
-// FUSE stream may fill a read before it returns it, so that a large one keeps the screen empty:
-// they get 128 KiB, a page or more, as large as any record or packet they deliver.
+// A pipe's read returns at once what it holds: a whole buffer. A device or a FUSE stream may fill a
+// read before it returns it: 128 KiB, a page or more, as large as any record or packet it delivers.
 std::size_t read_size(const struct stat &input, const std::span<const char> buffer) {
   const bool whole = is_storage(input) || S_ISFIFO(input.st_mode);
   return whole ? buffer.size() : std::min(buffer.size(), kStreamRead);
@@ -162,11 +158,8 @@ bool same_as_output(const struct stat &input, const struct stat &output) {
 // and failing costs only the alignment. Into a device, a page: the kernel moves the rest.
 std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
-  if (is_storage(input) && S_ISCHR(output)) {
-    return kPageSize;
-  }
   if (!is_storage(input) || !has_position(output)) {
-    return read_size(input, buffer);
+    return is_storage(input) && S_ISCHR(output) ? kPageSize : read_size(input, buffer);
   }
   const auto past = static_cast<std::size_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + kBanner.size();
   return buffer.size() - past % buffer.size();
@@ -183,19 +176,26 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// Fills the output from `next` to `end`, by the kernel and through the buffer where it stops;
-// `next` ends where the filling stopped. False once the output has failed.
-bool filled(const int input, off_t &next, const off_t end, const std::span<char> buffer) {
-  while (next < end) {
-    const auto wanted = static_cast<std::size_t>(end - next);
-    if (copy_file_range(input, nullptr, STDOUT_FILENO, &next, wanted, 0) > 0) {
+// Fills the output from `next` to `end`, `next` moving along. The kernel moves the file's pages
+// through a pipe of ours as large as the buffer, so that each write fills the page cache's large
+// folios whole (its own copy goes 64 KiB at a time, out of step with them past the header). The
+// buffer takes what it refuses, and a read decides the input's end. False once the output failed.
+bool filled(const int input, off_t &next, const off_t end, const std::span<char> buffer,
+            const std::array<int, 2> &own) {
+  for (ssize_t held = 0; next < end;) {  // in our pipe, which takes the next bytes once it is empty
+    const auto wanted = std::min(static_cast<std::size_t>(end - next), buffer.size());
+    const ssize_t moved = held > 0 ? splice(own[0], nullptr, STDOUT_FILENO, &next, wanted, 0)
+                                   : splice(input, nullptr, own[1], nullptr, wanted, 0);
+    if (moved > 0) {
+      held += held > 0 ? -moved : moved;
       continue;
     }
     const ssize_t got =
-        retried([&] { return read(input, buffer.data(), std::min(wanted, buffer.size())); });
+        retried([&] { return read(held > 0 ? own[0] : input, buffer.data(), wanted); });
     if (got <= 0 || !write_held(buffer, got, &next)) {
       return got <= 0;  // the input's end, or the output's
     }
+    held = 0;
   }
   return true;
 }
@@ -206,6 +206,10 @@ bool filled(const int input, off_t &next, const off_t end, const std::span<char>
 // is unfilled, so that a shell writing after a stopped run leaves no gap, and a range left short
 // is given back while nobody has written after it. False once the output has failed.
 bool copied_in_ranges(const int input, off_t left, const std::span<char> buffer) {
+  std::array<int, 2> own{-1, -1};  // without it, every byte goes through the buffer
+  if (pipe2(own.data(), O_CLOEXEC) == 0) {
+    fcntl(own[1], F_SETPIPE_SZ, kPipeCapacity);
+  }
   sigset_t every{};
   sigfillset(&every);
   for (off_t size = 0; left > 0; left -= size) {
@@ -214,7 +218,7 @@ bool copied_in_ranges(const int input, off_t left, const std::span<char> buffer)
     size = std::min(left, static_cast<off_t>(buffer.size()));
     const off_t end = lseek(STDOUT_FILENO, size, SEEK_CUR);
     off_t next = end - size;
-    const bool written = end == -1 || filled(input, next, end, buffer);
+    const bool written = end == -1 || filled(input, next, end, buffer, own);
     if (next != end && lseek(STDOUT_FILENO, 0, SEEK_CUR) == end) {
       lseek(STDOUT_FILENO, next, SEEK_SET);
     }
@@ -228,10 +232,8 @@ bool copied_in_ranges(const int input, off_t left, const std::span<char> buffer)
 
 // Past the first read, reads may wait, so that an input's own timing holds (a terminal's MIN and
 // TIME, a trace buffer's pages). A device (a terminal, /dev/null) and a file take storage's pages
-// at once, which the kernel copies without a trip through our memory; where it stops, at what it
-// takes for the end or at a refusal (a device or file system it cannot copy into, a sandbox, a
-// position that will not move), the buffer goes on, and a read decides where the input ends. A
-// read error ends the copy as the end of the input does, a failed write at once.
+// at once, which the kernel copies without a trip through our memory; where it stops (at what it
+// takes for the end, or refused) the buffer goes on. A read error ends the copy as the end does.
 void copy(const int input, const struct stat &input_status, const mode_t output,
           const std::span<char> buffer) {
   fcntl(input, F_SETFL, O_RDONLY);  // the flags of the open; should this fail, poll waits instead

@@ -446,7 +446,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     launch.in_child = [unseen = sink == Sink::kItselfUnseen, uncopied = sink == Sink::kAfterOther] {
       return setrlimit(RLIMIT_FSIZE, &kSmallFile) == 0 &&  // which bounds a self-copy too
              (!unseen || refuse(SYS_newfstatat, SYS_fstat, EAGAIN, STDOUT_FILENO)) &&
-             (!uncopied || refuse(SYS_copy_file_range, SYS_sendfile, EXDEV));
+             (!uncopied || refuse(SYS_splice, SYS_sendfile, EXDEV));
     };
     const int shared = dup(launch.out);  // for a shell's next write, into the same open file
     const Outcome outcome = run(launch);
@@ -770,7 +770,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   const TempDir dir;
   const std::string small(kPageSize + 1, 's');  // the first read's page, and a byte for the kernel
   spit(dir.path / "s", small);                  // a name of one byte, as a header piece
-  const std::string large(kCopyBuffer + small.size(), 'l');  // more than a buffer
+  const std::string large(2 * kCopyBuffer + small.size(), 'l');  // more than two buffers
   spit(dir.path / "large", large);
   const std::string never_spliced = "inject=sendfile,splice:signal=SIGKILL";
   const std::string send = "sendfile(1, 3, NULL, 2147479552)";
@@ -811,7 +811,8 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        "interrupted first read tried again",
        {"trace=read", "inject=read:error=EINTR:when=1", never_spliced},
        shown_report("large", large),
-       {read(kCopyBuffer), read(kCopyBuffer), read(kCopyBuffer), read(kCopyBuffer)},
+       {read(kCopyBuffer), read(kCopyBuffer), read(kCopyBuffer), read(kCopyBuffer),
+        read(kCopyBuffer)},
        "large"},
       {"into a device, a file sent to what the kernel takes for its end, which a read confirms, "
        "the kernel's copy waited for where the device says EAGAIN",
@@ -820,11 +821,13 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        {read(kPageSize), send, send, send, read(kCopyBuffer)},
        "s",
        "/dev/null"},
-      {"into a file, a first read that aligns it, then the kernel's copy into a range reserved",
-       {"trace=read,copy_file_range"},
+      {"into a file, a first read that aligns it, then the kernel's copy into each range reserved, "
+       "through our pipe as wide as the buffer, what the output refuses written from it",
+       {"trace=splice", "inject=splice:error=EINVAL:when=2"},
        shown_report("large", large),
-       {read(kCopyBuffer - shown_report("large", "").size()),
-        "copy_file_range(3, NULL, 1, [1048576], 4181, 0)", read(kCopyBuffer)},
+       {"splice(3, NULL, 5, NULL, 1048576, 0)", "splice(4, NULL, 1, [1048576], 1048576, 0)",
+        "splice(3, NULL, 5, NULL, 4012, 0)", "splice(4, NULL, 1, [2093140], 4012, 0)",
+        "splice(3, NULL, 5, NULL, 4181, 0)", "splice(4, NULL, 1, [2097152], 4181, 0)"},
        "large",
        "out"},
       {"into a file, a pseudo-file's reads are 128 KiB long, never cut to align, and an "
