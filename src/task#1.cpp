@@ -178,8 +178,8 @@ void widen_pipe(const int descriptor, const struct stat &input) {
 
 // Fills the output from `next` to `end`, `next` moving along. The kernel moves the file's pages
 // through a pipe of ours as large as the buffer, so that each write fills the page cache's large
-// folios whole (its own copy goes 64 KiB at a time, out of step with them past the header). The
-// buffer takes what it refuses, and a read decides the input's end. False once the output failed.
+// folios whole (its own copy goes 64 KiB at a time, out of step with them past the header). What
+// either end refuses goes through the buffer; a read decides the end. False once the output failed.
 bool filled(const int input, off_t &next, const off_t end, const std::span<char> buffer,
             const std::array<int, 2> &own) {
   for (ssize_t held = 0; next < end;) {  // in our pipe, which takes the next bytes once it is empty
