@@ -4,8 +4,11 @@
 // Two rules govern every call. The run never waits inside the kernel while it holds a pipe that
 // someone else needs (the output, or a pipe given as input), so that their readers and writers can
 // always go on, and be killed; a read into our own buffer holds neither, and may wait. And a page
-// of the input never waits in an output, where a later change of the file would reach the reader:
-// into a pipe or a socket the bytes are copied as they are read, through our buffer.
+// of the input never waits in an output, where a later change of the file would reach the reader,
+// nor is copied by the kernel at a position others share: the kernel copies only into a device,
+// which takes the pages at once and has no position (a terminal, /dev/null). Everything else gets
+// the bytes as they were read, through our buffer, written at the output's own position, so that
+// whatever stops the run, a signal or a full disk, leaves a clean prefix.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -62,10 +65,11 @@ auto waited(const Call &call, pollfd end) {
   }
 }
 
-// Writes all of `left` at the output's position, or at `offset`, which it advances, waiting on a
-// full non-blocking output where stdio would drop what it could not write; what is written or empty
-// is passed over first. False once the output has failed, so that what was written stays a prefix.
-bool write_parts(std::span<iovec> left, off_t *const offset = nullptr) {
+// Writes all of `left` at the output's position, which the kernel moves under its lock, so that
+// writers sharing it never overlap; waits on a full non-blocking output where stdio would drop what
+// it could not write; what is written or empty is passed over first. False once the output has
+// failed, so that what was written stays a prefix.
+bool write_parts(std::span<iovec> left) {
   for (std::size_t done = 0;;) {
     for (; !left.empty() && done >= left.front().iov_len; left = left.subspan(1)) {
       done -= left.front().iov_len;
@@ -75,14 +79,11 @@ bool write_parts(std::span<iovec> left, off_t *const offset = nullptr) {
     }
     iovec &front = left.front();
     front = {static_cast<char *>(front.iov_base) + done, front.iov_len - done};
-    const ssize_t written = waited(
-        [&] {
-          return pwritev2(STDOUT_FILENO, left.data(), static_cast<int>(left.size()),
-                          offset == nullptr ? -1 : *offset, 0);
-        },
-        kOutputRoom);
+    const ssize_t written =
+        waited([&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); },
+               kOutputRoom);
     if (written == -1 && errno == EMSGSIZE && (left.size() > 1 || front.iov_len > 1)) {
-      // A message socket (no offset) takes no more than a message a write: a first part leaves
+      // A message socket takes no more than a message a write: a first part leaves
       // alone (its first piece, or half of the one), halved again until it fits, then the rest.
       iovec part{front.iov_base, left.size() > 1 ? front.iov_len : front.iov_len / 2};
       done = part.iov_len;
@@ -95,9 +96,6 @@ bool write_parts(std::span<iovec> left, off_t *const offset = nullptr) {
       return false;
     }
     done = static_cast<std::size_t>(written);
-    if (offset != nullptr) {
-      *offset += written;
-    }
   }
 }
 
@@ -122,13 +120,13 @@ std::span<char> copy_buffer() {
   return page;
 }
 
-bool write_held(const std::span<char> buffer, const ssize_t size, off_t *const offset = nullptr) {
+bool write_held(const std::span<char> buffer, const ssize_t size) {
   iovec held{buffer.data(), static_cast<std::size_t>(size)};
-  return write_parts({&held, 1}, offset);
+  return write_parts({&held, 1});
 }
 
-// An output with a file position (a regular file, a block device) may be shared with other
-// writers, as in `xargs -P4 showfile > log`, which write at the shared position under its lock.
+// An output with a file position (a regular file, a block device) keeps the written bytes in a page
+// cache, whose large folios a write fills whole where it starts and ends on their boundaries.
 bool has_position(const mode_t output) { return S_ISREG(output) || S_ISBLK(output); }
 
 // Storage, a file with bytes in it, takes reads of any size and has pages the kernel can copy.
@@ -152,16 +150,19 @@ bool same_as_output(const struct stat &input, const struct stat &output) {
   return readable_back && output.st_dev == input.st_dev && output.st_ino == input.st_ino;
 }
 
-// Storage into a file is first read only as far as brings the output to a multiple of the buffer
-// size once the banner and that are written, so that every later write fills the page cache's
-// large folios whole; lseek, past the header, says where the banner starts, in append mode too,
-// and failing costs only the alignment. Into a device, a page: the kernel moves the rest.
+// The first read comes before the banner, so it is no longer than a device's: a slow file shows
+// its banner and first bytes after 128 KiB, as with cat. Storage into a file is read only as far as
+// brings the output to a multiple of the buffer size once the banner and that are written, so that
+// every later write fills the page cache's large folios whole; lseek, past the header, says where
+// the banner starts, in append mode too, and failing costs only the alignment.
 std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
-  if (!is_storage(input) || !has_position(output)) {
-    return is_storage(input) && S_ISCHR(output) ? kPageSize : read_size(input, buffer);
+  const off_t at =
+      is_storage(input) && has_position(output) ? lseek(STDOUT_FILENO, 0, SEEK_CUR) : -1;
+  if (at < 0) {
+    return std::min(read_size(input, buffer), kStreamRead);
   }
-  const auto past = static_cast<std::size_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + kBanner.size();
+  const auto past = static_cast<std::size_t>(at) + kBanner.size();
   return buffer.size() - past % buffer.size();
 }
 
@@ -176,64 +177,11 @@ void widen_pipe(const int descriptor, const struct stat &input) {
   }
 }
 
-// Fills the output from `next` to `end`, `next` moving along. The kernel moves the file's pages
-// through a pipe of ours as large as the buffer, so that each write fills the page cache's large
-// folios whole (its own copy goes 64 KiB at a time, out of step with them past the header). What
-// either end refuses goes through the buffer; a read decides the end. False once the output failed.
-bool filled(const int input, off_t &next, const off_t end, const std::span<char> buffer,
-            const std::array<int, 2> &own) {
-  for (ssize_t held = 0; next < end;) {  // in our pipe, which takes the next bytes once it is empty
-    const auto wanted = std::min(static_cast<std::size_t>(end - next), buffer.size());
-    const ssize_t moved = held > 0 ? splice(own[0], nullptr, STDOUT_FILENO, &next, wanted, 0)
-                                   : splice(input, nullptr, own[1], nullptr, wanted, 0);
-    if (moved > 0) {
-      held += held > 0 ? -moved : moved;
-      continue;
-    }
-    const ssize_t got =
-        retried([&] { return read(held > 0 ? own[0] : input, buffer.data(), wanted); });
-    if (got <= 0 || !write_held(buffer, got, &next)) {
-      return got <= 0;  // the input's end, or the output's
-    }
-    held = 0;
-  }
-  return true;
-}
-
-// Into a position others may share, each buffer's worth of the file has its range reserved first,
-// by moving the position as a write does, under its lock, so that others write after it; the
-// kernel then copies into it at its offset. No signal that can be blocked comes in while a range
-// is unfilled, so that a shell writing after a stopped run leaves no gap, and a range left short
-// is given back while nobody has written after it. False once the output has failed.
-bool copied_in_ranges(const int input, off_t left, const std::span<char> buffer) {
-  std::array<int, 2> own{-1, -1};  // without it, every byte goes through the buffer
-  if (pipe2(own.data(), O_CLOEXEC) == 0) {
-    fcntl(own[1], F_SETPIPE_SZ, kPipeCapacity);
-  }
-  sigset_t every{};
-  sigfillset(&every);
-  for (off_t size = 0; left > 0; left -= size) {
-    sigset_t was{};
-    sigprocmask(SIG_BLOCK, &every, &was);
-    size = std::min(left, static_cast<off_t>(buffer.size()));
-    const off_t end = lseek(STDOUT_FILENO, size, SEEK_CUR);
-    off_t next = end - size;
-    const bool written = end == -1 || filled(input, next, end, buffer, own);
-    if (next != end && lseek(STDOUT_FILENO, 0, SEEK_CUR) == end) {
-      lseek(STDOUT_FILENO, next, SEEK_SET);
-    }
-    sigprocmask(SIG_SETMASK, &was, nullptr);
-    if (!written || next != end) {
-      return written;
-    }
-  }
-  return true;
-}
-
 // Past the first read, reads may wait, so that an input's own timing holds (a terminal's MIN and
-// TIME, a trace buffer's pages). A device (a terminal, /dev/null) and a file take storage's pages
-// at once, which the kernel copies without a trip through our memory; where it stops (at what it
-// takes for the end, or refused) the buffer goes on. A read error ends the copy as the end does.
+// TIME, a trace buffer's pages). A device (a terminal, /dev/null) takes storage's pages at once
+// and has no position to share: the kernel copies into it without a trip through our memory, and
+// where it stops (at what it takes for the end, or refused) the buffer goes on. A read error ends
+// the copy as the end does.
 void copy(const int input, const struct stat &input_status, const mode_t output,
           const std::span<char> buffer) {
   fcntl(input, F_SETFL, O_RDONLY);  // the flags of the open; should this fail, poll waits instead
@@ -243,10 +191,6 @@ void copy(const int input, const struct stat &input_status, const mode_t output,
     while (waited([&] { return sendfile(STDOUT_FILENO, input, nullptr, kMostPerCall); },
                   kOutputRoom) > 0) {
     }
-  } else if (is_storage(input_status) && has_position(output) &&
-             (fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND) == 0 &&
-             !copied_in_ranges(input, input_status.st_size - lseek(input, 0, SEEK_CUR), buffer)) {
-    return;
   }
   const std::size_t size = read_size(input_status, buffer);
   for (;;) {
