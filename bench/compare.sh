@@ -82,6 +82,7 @@ if [ "$(df --output=fstype /dev/shm 2>/dev/null | tail -n 1)" = tmpfs ]; then
   trap 'rm -rf "$work" "$shm"' EXIT
   cp "$work/big" "$shm/big"
   work=$shm row "file to file on tmpfs, \`>\`" 20 "$shm/big" ">$shm/out"
+  work=$shm row "file on $filesystem to tmpfs, \`>\`" 20 "$work/big" ">$shm/out"
   rm -rf "$shm"
 fi
 row "3-byte file into /dev/null" 500 "$work/small"
