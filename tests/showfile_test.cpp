@@ -122,6 +122,15 @@ bool refuse(const std::uint32_t first, const std::uint32_t second, const std::ui
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// For Launch::in_child: "f" is cut to `size`, mid-page, while a late reader pauses.
+bool cut_while_waiting(const off_t size) {
+  if (fork() == 0) {
+    poll(nullptr, 0, kPauseMillis / 2);
+    _exit(truncate("f", size));
+  }
+  return true;
+}
+
 // A fresh folder for one test, removed with everything in it.
 struct TempDir {
   fs::path path;
@@ -279,13 +288,6 @@ TEST(Showfile, ShowsTheFileExactly) {
   };
   const auto forbidden = [] { return refuse(SYS_sendfile, SYS_splice, EPERM); };
   const auto few_descriptors = [] { return setrlimit(RLIMIT_NOFILE, &kFewDescriptors) == 0; };
-  const auto cut_while_waiting = [] {  // mid-page, while the late reader below pauses
-    if (fork() == 0) {
-      poll(nullptr, 0, kPauseMillis / 2);
-      _exit(truncate("f", kPageSize * 3 / 2));
-    }
-    return true;
-  };
   struct Row {
     const char *name;
     std::string file;
@@ -302,7 +304,7 @@ TEST(Showfile, ShowsTheFileExactly) {
        std::string(std::size_t{kDefaultPipe}, 'p'),
        {},
        true,
-       cut_while_waiting},
+       [] { return cut_while_waiting(kPageSize * 3 / 2); }},
       {"empty", "f", "", {}},
       {"no final line feed", "f", "a\nb", {}},
       {"every byte value, 0x00 and 0xff first, amid and last", "f", bytes, {}},
@@ -393,7 +395,8 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     kAppendToItself,
     kItselfUnseen,
     kStdinPipe,
-    kSizeLimit
+    kSizeLimit,
+    kPastLimit
   };
   const std::vector<std::pair<const char *, Sink>> rows{
       {"another file, after what it held", Sink::kAfterOther},
@@ -406,6 +409,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       {"appended to the shown file, whose status as output is refused", Sink::kItselfUnseen},
       {"standard input left unread", Sink::kStdinPipe},
       {"another file past a file-size limit, the file past it too", Sink::kSizeLimit},
+      {"appended to a file past the limit already, as the header is written", Sink::kPastLimit},
   };
   const std::string contents(2 * kCopyBuffer + 1, 'x');  // past the buffer: its first read is cut
   std::signal(SIGPIPE, SIG_IGN);  // for our own write after a run, into a pipe with no reader
@@ -415,7 +419,10 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     const fs::path shown = dir.path / "shown";
     const fs::path other = dir.path / "other";
     // A buffer's worth less the report: the output is aligned already, and the first read whole.
-    const std::string before(kCopyBuffer - shown_report(shown, "").size(), 'k');
+    const std::string before(sink == Sink::kPastLimit
+                                 ? kSmallFile.rlim_cur
+                                 : kCopyBuffer - shown_report(shown, "").size(),
+                             'k');
     const bool itself = sink == Sink::kAppendToItself || sink == Sink::kItselfUnseen;
     spit(shown, contents);
     spit(other, before);
@@ -431,7 +438,7 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     if (sink == Sink::kAfterOther || sink == Sink::kSizeLimit) {
       launch.out = open_or_fail(other, O_WRONLY);
       lseek(launch.out, 0, SEEK_END);
-    } else if (sink == Sink::kAppendToOther || itself) {
+    } else if (sink == Sink::kAppendToOther || sink == Sink::kPastLimit || itself) {
       launch.out = open_or_fail(itself ? shown : other, O_WRONLY | O_APPEND);
     } else if (sink == Sink::kOutputClosed) {
       launch.out = kClosed;
@@ -459,8 +466,8 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
       const std::string limited = before + shown_report(zeros, std::string(kSmallFile.rlim_cur, 0));
       EXPECT_EQ(slurp(other), limited.substr(0, kSmallFile.rlim_cur).append("!"));
     } else {
-      EXPECT_EQ(slurp(other),
-                to_other ? before + shown_report(shown, contents).append("!") : before);
+      EXPECT_EQ(slurp(other), to_other ? before + shown_report(shown, contents).append("!")
+                                       : before + (sink == Sink::kPastLimit ? "!" : ""));
     }
     EXPECT_EQ(outcome.out, sink == Sink::kStdinPipe ? shown_report(shown, contents) : "");
     std::array<char, kFewBytes> left{};
@@ -511,8 +518,8 @@ TEST(Showfile, KeepsEveryByteOfRunsSharingAFile) {
 }
 
 // As root in a mount namespace of its own: two new tmpfs number their first files alike, a loop
-// device is given itself as output through a second node, and one given a file takes no sendfile
-// (strace: no leak check).
+// device is given itself as output through a second node, and a console screen with its numbers
+// (where there is one) as input, and one given a file takes no sendfile (strace: no leak check).
 TEST(Showfile, RefusesOnlyItsOwnOutput) {
   constexpr int kCannotSetUp = 77;
   const TempDir dir;
@@ -522,9 +529,10 @@ TEST(Showfile, RefusesOnlyItsOwnOutput) {
   const Outcome outcome = run(
       {.args = {"--mount", "sh", "-c", R"sh(mkdir a b && mount -t tmpfs t a && mount -t tmpfs t b &&
           d=$(losetup -f --show image) && mknod dev b $(stat -c '0x%t 0x%T' "$d") &&
-          e=$(losetup -f --show other) || exit 77
+          e=$(losetup -f --show other) && mknod vc c $(stat -c '0x%t 0x%T' "$e") || exit 77
           : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>"$d"
           ASAN_OPTIONS=detect_leaks=0 strace -qq -o s -e trace=sendfile "$0" a/f 1<>"$e"
+          head -c1 vc >/dev/null && "$0" vc 1<>"$e" && sed -n 2p "$e" | grep -x 'Unable.*'
           "$0" dev 1<>"$e"; losetup -d "$d" "$e"; cat b/f image other s)sh",
                 kShowfilePath},
        .cwd = dir.path,
@@ -549,41 +557,61 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
   // Into a message socket, the child's own command line, made longer than a message.
   const std::string extra = std::string(kBeyondAPipe, 'c') + '\0';
   const std::string cmdline = std::string(kShowfilePath) + '\0' + "/proc/self/cmdline" + '\0';
-  for (const auto &[args, contents] :
-       {std::pair{std::vector<std::string>{"/proc/version"}, slurp("/proc/version")},
-        std::pair{std::vector<std::string>{"/proc/self/cmdline", extra, extra, extra},
-                  std::string(cmdline).append(extra).append(extra).append(extra)}}) {
+  // Into a stream socket, a stored file cut while the reader pauses: its pages never wait there.
+  const TempDir dir;
+  const std::string stored(kStreamRead + kPageSize, 'k');
+  spit(dir.path / "f", stored);
+  for (const auto &[args, contents, type] :
+       {std::tuple{std::vector<std::string>{"f"}, stored, SOCK_STREAM},
+        std::tuple{std::vector<std::string>{"/proc/version"}, slurp("/proc/version"),
+                   SOCK_SEQPACKET},
+        std::tuple{std::vector<std::string>{"/proc/self/cmdline", extra, extra, extra},
+                   std::string(cmdline).append(extra).append(extra).append(extra),
+                   SOCK_SEQPACKET}}) {
     std::array<int, 2> socket{-1, -1};
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, socket.data()), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, socket.data()), 0);
     const int small = static_cast<int>(kPageSize);  // a few KiB a message: every read is split
-    ASSERT_EQ(setsockopt(socket[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    const Outcome outcome = run({.args = args, .out = socket[1], .capture = socket[0]});
+    ASSERT_EQ(type == SOCK_STREAM ||
+                  setsockopt(socket[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0,
+              true);
+    const Outcome outcome =
+        run({.args = args,
+             .cwd = dir.path,
+             .out = socket[1],
+             .capture = socket[0],
+             .nonblocking = true,
+             .in_child = [] { return cut_while_waiting(kStreamRead + kPageSize / 2); }});
     EXPECT_EQ(outcome.out, shown_report(args[0], contents));
     expect_clean(outcome);
   }
 
-  const TempDir dir;
   const fs::path fifo = dir.path / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), S_IRUSR | S_IWUSR), 0);
   const std::string fed(300'000, 'f');
-  std::array<int, 2> told{-1, -1};  // that the header is out while the open waits, then the banner
+  std::array<int, 2> told{-1, -1};  // that the header is out while the open waits, the banner, "f"
   ASSERT_EQ(pipe2(told.data(), O_CLOEXEC), 0);
   const pid_t feeder = fork();
   if (feeder == 0) {  // a slow writer of packets, which showfile must wait for
     close(told[1]);
     std::array<char, 1> news{};
     const int descriptor = read(told[0], news.data(), 1) == 1 ? open(fifo.c_str(), O_WRONLY) : -1;
-    const bool fed_all = fcntl(descriptor, F_SETFL, O_DIRECT) == 0 &&
-                         read(told[0], news.data(), 1) == 1 && write(descriptor, "f", 1) == 1 &&
-                         poll(nullptr, 0, kPauseMillis) == 0 &&
-                         write(descriptor, fed.data(), fed.size() - 1) == std::ssize(fed) - 1;
+    const bool fed_all =
+        fcntl(descriptor, F_SETFL, O_DIRECT) == 0 && read(told[0], news.data(), 1) == 1 &&
+        write(descriptor, "f", 1) == 1 &&
+        poll(std::array{pollfd{told[0], POLLIN, 0}}.data(), 1, kHangMillis / 6) == 1 &&
+        write(descriptor, fed.data(), fed.size() - 1) == std::ssize(fed) - 1;
     _exit(fed_all && fcntl(descriptor, F_GETPIPE_SZ) == kWidePipe ? 0 : 1);  // widened by showfile
   }
-  // Read on in small pieces, each of which would lose the rest of a packet.
+  // Read on in small pieces, each of which would lose the rest of a packet; where strace can, with
+  // the F_SETFL that makes reads wait refused, so that poll waits for the bytes.
+  const bool traced = !kSanitized && access(kStrace, X_OK) == 0;
+  const std::string refused =
+      traced ? "\"$2\" -qq -o /dev/null -e inject=fcntl:error=EPERM:when=2 " : "";
   const Outcome outcome =
-      run({.args = {"-c", R"("$0" "$1" | dd bs=512 status=none)", kShowfilePath, fifo},
+      run({.args = {"-c", refused + R"("$0" "$1" | dd bs=512 status=none)", kShowfilePath, fifo,
+                    kStrace},
            .program = "/bin/sh",
-           .at_out = {header(fifo), shown_report(fifo, "")},
+           .at_out = {header(fifo), shown_report(fifo, ""), shown_report(fifo, "f")},
            .then = [&] { EXPECT_EQ(write(told[1], "!", 1), 1); }});
   close(told[1]);
   int feeder_status = -1;
@@ -796,6 +824,9 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
       {"an interrupted write", {"inject=writev:error=EINTR:when=2"}, shown},
       {"a failed wait", {again, "inject=poll:error=ENOMEM:when=1"}, ""},
       {"a write that takes nothing", {"inject=writev:retval=0:when=1"}, ""},
+      {"a banner that cannot be written, after which nothing is",
+       {"inject=writev:error=EIO:when=2"},
+       header("s")},
       {"two short writes", {"inject=writev:retval=1:when=1..2"}, shown.substr(2)},
       {"a line refused twice as too long", {"inject=writev:error=EMSGSIZE:when=1..3+2"}, shown},
       {"a message socket that refuses every size down to a byte, which ends the run",
@@ -820,11 +851,13 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        {read(kStreamRead), send, send, send, read(kCopyBuffer)},
        "large",
        "/dev/null"},
-      {"into a file, a first read that aligns it, then whole buffers read and written, never the "
+      {"into a file, read in order, a first read that aligns it, then whole buffers read and "
+       "written, never the "
        "kernel's copy at a position others share",
-       {"trace=read", never_spliced},
+       {"trace=read,fadvise64", never_spliced},
        shown_report("large", large),
-       {read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer),
+       {"fadvise64(3, 0, 0, POSIX_FADV_SEQUENTIAL)",
+        read(kCopyBuffer - shown_report("large", "").size()), read(kCopyBuffer), read(kCopyBuffer),
         read(kCopyBuffer)},
        "large",
        "out"},
@@ -845,7 +878,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    const bool reads = !row.calls.empty() && row.calls[0].starts_with("read");
+    const bool reads = row.expressions[0].starts_with("trace=read");
     std::vector<std::string> args{"-qq", "-o", dir.path / "log"};
     for (const std::string &expression : row.expressions) {
       args.insert(args.end(), {"-e", expression});
