@@ -157,12 +157,12 @@ bool same_as_output(const struct stat &input, const struct stat &output) {
 // the banner starts, in append mode too, and failing costs only the alignment.
 std::size_t first_read_size(const struct stat &input, const mode_t output,
                             const std::span<const char> buffer) {
-  const off_t at =
+  const off_t header_end =
       is_storage(input) && has_position(output) ? lseek(STDOUT_FILENO, 0, SEEK_CUR) : -1;
-  if (at < 0) {
+  if (header_end < 0) {
     return std::min(read_size(input, buffer), kStreamRead);
   }
-  const auto past = static_cast<std::size_t>(at) + kBanner.size();
+  const auto past = static_cast<std::size_t>(header_end) + kBanner.size();
   return buffer.size() - past % buffer.size();
 }
 

@@ -55,6 +55,7 @@ constexpr int kHangMillis = 60'000;
 constexpr uid_t kNobody = 65534;
 constexpr std::size_t kFewBytes = 8;
 constexpr int kPauseMillis = 500;
+constexpr int kSlowReaderMillis = 20;   // between reads, in which a terminal fills up
 constexpr unsigned kAlarmSeconds = 10;  // for a run that should end well before
 constexpr int kDefaultPipe = 64 << 10;
 constexpr int kWidePipe = 1 << 20;
@@ -418,11 +419,10 @@ TEST(Showfile, WritesOnlyWhereStandardOutputGoes) {
     const TempDir dir;
     const fs::path shown = dir.path / "shown";
     const fs::path other = dir.path / "other";
-    // A buffer's worth less the report: the output is aligned already, and the first read whole.
-    const std::string before(sink == Sink::kPastLimit
-                                 ? kSmallFile.rlim_cur
-                                 : kCopyBuffer - shown_report(shown, "").size(),
-                             'k');
+    // A buffer's worth less the report (aligned, the first read whole), or past the limit too.
+    const std::size_t past =
+        static_cast<std::size_t>(sink == Sink::kPastLimit) * kSmallFile.rlim_cur;
+    const std::string before(past + kCopyBuffer - shown_report(shown, "").size(), 'k');
     const bool itself = sink == Sink::kAppendToItself || sink == Sink::kItselfUnseen;
     spit(shown, contents);
     spit(other, before);
@@ -570,10 +570,9 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
                    SOCK_SEQPACKET}}) {
     std::array<int, 2> socket{-1, -1};
     ASSERT_EQ(socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, socket.data()), 0);
-    const int small = static_cast<int>(kPageSize);  // a few KiB a message: every read is split
-    ASSERT_EQ(type == SOCK_STREAM ||
-                  setsockopt(socket[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0,
-              true);
+    // A few KiB a message, so that every read is split; a stream takes the whole file at once.
+    const int small = type == SOCK_STREAM ? kWidePipe : static_cast<int>(kPageSize);
+    ASSERT_EQ(setsockopt(socket[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     const Outcome outcome =
         run({.args = args,
              .cwd = dir.path,
@@ -604,9 +603,9 @@ TEST(Showfile, ShowsInputsTheKernelWillNotCopy) {
   }
   // Read on in small pieces, each of which would lose the rest of a packet; where strace can, with
   // the F_SETFL that makes reads wait refused, so that poll waits for the bytes.
-  const bool traced = !kSanitized && access(kStrace, X_OK) == 0;
-  const std::string refused =
-      traced ? "\"$2\" -qq -o /dev/null -e inject=fcntl:error=EPERM:when=2 " : "";
+  const std::string refused = !kSanitized && access(kStrace, X_OK) == 0
+                                  ? R"("$2" -qq -o /dev/null -e inject=fcntl:error=EPERM:when=2 )"
+                                  : "";
   const Outcome outcome =
       run({.args = {"-c", refused + R"("$0" "$1" | dd bs=512 status=none)", kShowfilePath, fifo,
                     kStrace},
@@ -667,14 +666,23 @@ TEST(Showfile, ShowsEveryByteOnARawTerminal) {
 
   const TempDir dir;
   std::string contents;
-  constexpr std::size_t kBeyondTerminalBuffers = 64 << 10;
-  while (contents.size() < kBeyondTerminalBuffers) {
+  while (contents.size() < 2 * kStreamRead) {  // past the first read, for the kernel to send
     contents += every_byte_value();
   }
   spit(dir.path / "f", contents);
-  const Outcome outcome =
-      run({.args = {"f"}, .cwd = dir.path, .out = open_or_fail(name, O_RDWR), .capture = master});
-  EXPECT_EQ(outcome.out, shown_report("f", contents));
+  // Non-blocking, and read slowly, so that it is full whenever the kernel sends: a run waits.
+  std::string shown;
+  const Outcome outcome = run({.args = {"f"},
+                               .cwd = dir.path,
+                               .out = open_or_fail(name, O_RDWR | O_NONBLOCK),
+                               .capture = master,
+                               .on_out =
+                                   [&](const std::string_view bytes) {
+                                     shown += bytes;
+                                     poll(nullptr, 0, kSlowReaderMillis);
+                                   },
+                               .nonblocking = true});
+  EXPECT_EQ(shown, shown_report("f", contents));
   expect_clean(outcome);
 }
 
@@ -852,8 +860,7 @@ TEST(Showfile, AnswersWhatTheKernelRarelySays) {
        "large",
        "/dev/null"},
       {"into a file, read in order, a first read that aligns it, then whole buffers read and "
-       "written, never the "
-       "kernel's copy at a position others share",
+       "written, never the kernel's copy at a position others share",
        {"trace=read,fadvise64", never_spliced},
        shown_report("large", large),
        {"fadvise64(3, 0, 0, POSIX_FADV_SEQUENTIAL)",
