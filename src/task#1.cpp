@@ -83,8 +83,8 @@ bool write_parts(std::span<iovec> left) {
         waited([&] { return writev(STDOUT_FILENO, left.data(), static_cast<int>(left.size())); },
                kOutputRoom);
     if (written == -1 && errno == EMSGSIZE && (left.size() > 1 || front.iov_len > 1)) {
-      // A message socket takes no more than a message a write: a first part leaves
-      // alone (its first piece, or half of the one), halved again until it fits, then the rest.
+      // A message socket takes no more than a message a write: a first part leaves alone (its
+      // first piece, or half of the one), halved again until it fits, then the rest.
       iovec part{front.iov_base, left.size() > 1 ? front.iov_len : front.iov_len / 2};
       done = part.iov_len;
       if (!write_parts({&part, 1})) {
