@@ -64,7 +64,7 @@ constexpr rlimit kSmallData{512 << 10, 512 << 10};  // too small for a large buf
 constexpr rlimit kSmallStack{16 << 10, 16 << 10};   // too small for a page on the stack
 constexpr rlimit kSmallFile{4 << 20, 4 << 20};
 constexpr rlimit kFewDescriptors{5, 5};  // the standard three, the input, and no pipe beside them
-constexpr std::size_t kCopyBuffer = 1 << 20;    // showfile's
+constexpr std::size_t kCopyBuffer = 256 << 10;  // showfile's
 constexpr std::size_t kPageSize = 4096;         // its first read from a file into a device
 constexpr std::size_t kStreamRead = 128 << 10;  // its reads of a device
 constexpr std::size_t kBeyondAPipe = 100'000;   // past a pipe, within an argument's limit
