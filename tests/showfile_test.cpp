@@ -532,7 +532,7 @@ TEST(Showfile, RefusesOnlyItsOwnOutput) {
           e=$(losetup -f --show other) && mknod vc c $(stat -c '0x%t 0x%T' "$e") || exit 77
           : >b/f && printf x >a/f && "$0" a/f >b/f; "$0" dev 1<>"$d"
           ASAN_OPTIONS=detect_leaks=0 strace -qq -o s -e trace=sendfile "$0" a/f 1<>"$e"
-          head -c1 vc >/dev/null && "$0" vc 1<>"$e" && sed -n 2p "$e" | grep -x 'Unable.*'
+          head -c1 vc >/dev/null 2>&1 && "$0" vc 1<>"$e" && sed -n 2p "$e" | grep -x 'Unable.*'
           "$0" dev 1<>"$e"; losetup -d "$d" "$e"; cat b/f image other s)sh",
                 kShowfilePath},
        .cwd = dir.path,
